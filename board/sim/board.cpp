@@ -1,0 +1,396 @@
+#include "board/sim/board.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "board/sim/sim_uart.h"
+#include "platform.h"
+
+namespace sim {
+
+Board* Board::current_ = nullptr;
+
+// A firmware image loaded at run time needs every platform operation, whether or not the
+// simulator itself calls it: this reference keeps them all in any program with a board.
+[[gnu::used]] static HardwareSerial* const kKeepPlatformOperations = &Serial0;
+
+namespace {
+constexpr uint64_t kNominalHz = 48000000;
+constexpr int kPins = 64;
+
+// Runs the timer interrupt with the guard flag set; the flag is cleared however it ends.
+struct IsrGuard {
+    bool& flag;
+    explicit IsrGuard(bool& f) : flag(f) { flag = true; }
+    ~IsrGuard() { flag = false; }
+};
+} // namespace
+
+Board::Board(const BoardConfig& config) : cfg_(config), pins_(kPins) {
+    // Oscillator frequency in milli-hertz: 48 MHz x (1 + error).
+    long double f = (long double)kNominalHz * 1000.0L * (1.0L + (long double)config.oscillator_ppm * 1e-6L);
+    osc_mhz_ = static_cast<uint64_t>(f + 0.5L);
+    for (int u = 0; u < 4; ++u)
+        uarts_[u] = std::make_unique<Uart>(*this, u, cfg_.uart_rx_size, cfg_.uart_tx_size);
+    current_ = this;
+}
+
+Board::~Board() {
+    for (auto& [p, n] : heap_) std::free(p);
+    if (current_ == this) current_ = nullptr;
+}
+
+void Board::no_board() {
+    // A platform call with no board would be a wiring fault of the simulator itself.
+    std::fprintf(stderr, "ondavix: platform operation called with no simulated board\n");
+    std::abort();
+}
+
+// ------------------------------------------------------------------ wiring
+
+UartLink& Board::connect_uart(int unit, UartDevice* device, uint32_t device_baud) {
+    uarts_[unit]->attach(device, device_baud);
+    return *uarts_[unit];
+}
+
+void Board::connect_i2c(uint8_t address, I2cDevice* device) { i2c_[address] = device; }
+void Board::connect_card(CardDevice* card) { card_ = card; }
+
+void Board::set_input(uint8_t pin, uint8_t level) { pins_.at(pin).in = level ? 1 : 0; }
+
+void Board::on_output_change(uint8_t pin, std::function<void(uint8_t)> fn) {
+    pins_.at(pin).listeners.push_back(std::move(fn));
+}
+
+void Board::at(Nanos t, std::function<void()> fn) {
+    if (t < now_) t = now_;
+    events_.emplace(std::make_pair(t, event_seq_++), std::move(fn));
+    schedule_due(t);
+}
+
+Uart& Board::uart(int unit) { return *uarts_[unit]; }
+
+// ------------------------------------------------------------------ time
+
+uint64_t Board::cycles_at(Nanos t) const {
+    if (t < boot_time_) return 0;
+    unsigned __int128 c = (unsigned __int128)(t - boot_time_) * osc_mhz_;
+    return static_cast<uint64_t>(c / 1000000000000ull);
+}
+
+Nanos Board::time_of_cycles(uint64_t cycles) const {
+    unsigned __int128 n = (unsigned __int128)cycles * 1000000000000ull;
+    return boot_time_ + static_cast<Nanos>((n + osc_mhz_ - 1) / osc_mhz_);
+}
+
+uint32_t Board::millis() const { return static_cast<uint32_t>(cycles_at(now_) / 48000); }
+uint32_t Board::micros() const { return static_cast<uint32_t>(cycles_at(now_) / 48); }
+
+Nanos Board::next_event() const {
+    Nanos t = kNever;
+    for (int u = 0; u < 4; ++u) {
+        if (uarts_[u]->next_to_board() < t) t = uarts_[u]->next_to_board();
+        if (uarts_[u]->next_to_device() < t) t = uarts_[u]->next_to_device();
+    }
+    if (!events_.empty() && events_.begin()->first.first < t) t = events_.begin()->first.first;
+    if (timer_next_ < t) t = timer_next_;
+    if (wdt_expiry_ < t) t = wdt_expiry_;
+    return t;
+}
+
+void Board::deliver_due() {
+    for (;;) {
+        Nanos t = next_event();
+        if (t > now_) {
+            due_ = t < end_ ? t : end_;
+            return;
+        }
+        idle_ = 0;
+        // One instant, in the fixed order written at the top of board.h.
+        for (int u = 0; u < 4; ++u) uarts_[u]->deliver_to_board(t);
+        for (int u = 0; u < 4; ++u) uarts_[u]->deliver_to_device(t);
+        while (!events_.empty() && events_.begin()->first.first <= t) {
+            auto it = events_.begin();
+            auto fn = std::move(it->second);
+            events_.erase(it);
+            fn();
+        }
+        if (timer_next_ <= t) {
+            ++timer_ticks_;
+            timer_next_ = time_of_cycles(timer_start_cycles_ + (timer_ticks_ + 1) * timer_period_cycles_);
+            run_isr();
+        }
+        if (wdt_expiry_ <= t) {
+            wdt_expiry_ = kNever;
+            throw BoardReset{halt_cause_.empty() ? std::string("watchdog: not fed in time") : halt_cause_};
+        }
+    }
+}
+
+void Board::run_isr() {
+    if (!isr_ || in_isr_ || isr_blocked_) return;
+    IsrGuard guard(in_isr_);
+    isr_();
+}
+
+void Board::check_end() {
+    if (now_ >= end_) {
+        now_ = end_;
+        throw RunEnd{};
+    }
+}
+
+void Board::advance_slow() {
+    check_end();
+    deliver_due();
+    check_end();
+}
+
+void Board::idle_jump(Nanos horizon) {
+    Nanos t = next_event();
+    if (t > horizon) t = horizon;
+    if (t > end_) t = end_;
+    // With nothing due at all, time still passes at the cost of the call.
+    if (t == kNever) t = now_ + cfg_.call_cost;
+    if (t > now_) now_ = t;
+    idle_ = 0;
+}
+
+void Board::wait_until(Nanos t) {
+    if (in_isr_) return;
+    idle_ = 0;
+    while (now_ < t) {
+        Nanos next = next_event();
+        if (next > t) next = t;
+        if (next > end_) next = end_;
+        if (next > now_) now_ = next;
+        if (now_ >= due_) deliver_due();
+        check_end();
+    }
+}
+
+void Board::idle_until(Nanos t) {
+    Nanos saved_end = end_;
+    end_ = t;
+    if (due_ > end_) due_ = end_;
+    try {
+        wait_until(t);
+    } catch (const RunEnd&) {
+    }
+    end_ = saved_end;
+}
+
+// ------------------------------------------------------------------ pins
+
+void Board::pin_mode_set(uint8_t pin, uint8_t mode) {
+    if (pin >= kPins) return;
+    // Re-applying the mode a pin already has changes nothing: it polls.
+    if (pins_[pin].mode == mode) {
+        poll();
+        return;
+    }
+    pins_[pin].mode = mode;
+    call();
+}
+
+void Board::pin_write(uint8_t pin, uint8_t level) {
+    if (pin >= kPins) return;
+    Pin& p = pins_[pin];
+    level = level ? 1 : 0;
+    if (!in_isr_) call();
+    if (p.out == level) return;
+    p.out = level;
+    if (p.history.size() < kPinHistoryLimit) p.history.emplace_back(now_, level);
+    for (auto& fn : p.listeners) fn(level);
+}
+
+uint8_t Board::pin_read(uint8_t pin) {
+    if (pin >= kPins) return 0;
+    const Pin& p = pins_[pin];
+    uint8_t v = p.mode == 1 ? p.out : p.in;
+    if (!in_isr_) poll();
+    return v;
+}
+
+uint8_t Board::pin_output(uint8_t pin) const { return pins_.at(pin).out; }
+uint8_t Board::pin_mode(uint8_t pin) const { return pins_.at(pin).mode; }
+const std::vector<std::pair<Nanos, uint8_t>>& Board::pin_history(uint8_t pin) const {
+    return pins_.at(pin).history;
+}
+
+// ------------------------------------------------------------------ timer and watchdog
+
+void Board::timer_setup(uint16_t divisor, uint16_t compare) {
+    call();
+    timer_running_ = false;
+    timer_next_ = kNever;
+    timer_period_cycles_ = uint64_t(divisor ? divisor : 1) * (compare ? compare : 1);
+}
+
+void Board::timer_start() {
+    call();
+    timer_running_ = true;
+    timer_start_cycles_ = cycles_at(now_);
+    timer_ticks_ = 0;
+    timer_next_ = time_of_cycles(timer_start_cycles_ + timer_period_cycles_);
+    schedule_due(timer_next_);
+}
+
+void Board::timer_stop() {
+    call();
+    timer_running_ = false;
+    timer_next_ = kNever;
+}
+
+void Board::wdt_enable(uint8_t period) {
+    call();
+    // The watchdog counts 2^(period+3) cycles of its 1.024 kHz clock (period 7: 1 s).
+    if (period > 11) period = 11;
+    wdt_period_ = (Nanos(1) << (period + 3)) * kSecond / 1024;
+    wdt_enabled_ = true;
+    wdt_expiry_ = now_ + wdt_period_;
+    schedule_due(wdt_expiry_);
+}
+
+void Board::wdt_feed() {
+    if (wdt_enabled_) wdt_expiry_ = now_ + wdt_period_;
+    poll();
+}
+
+void Board::halt() {
+    // The CPU spins without feeding the watchdog. Halted inside the interrupt, the timer
+    // interrupt can no longer run; halted in the main loop it still does.
+    halt_cause_ = in_isr_ ? "watchdog: firmware halted in the timer interrupt"
+                          : "watchdog: firmware halted in the main loop";
+    if (in_isr_) isr_blocked_ = true;
+    in_isr_ = false;
+    if (!wdt_enabled_) throw std::runtime_error("simulated board: halted with the watchdog off");
+    wait_until(kNever);
+    throw std::logic_error("unreachable");
+}
+
+// ------------------------------------------------------------------ I2C
+
+// I2C at 100 kHz: nine clocks per byte (eight bits and the acknowledge), plus start and stop.
+static Nanos i2c_time(size_t bytes) { return (Nanos(bytes) * 9 + 2) * 10 * kMicro; }
+
+bool Board::i2c_write(uint8_t address, const uint8_t* data, size_t n) {
+    call();
+    wait_until(now_ + i2c_time(n + 1));
+    auto it = i2c_.find(address);
+    return it != i2c_.end() && it->second->write(data, n);
+}
+
+bool Board::i2c_read(uint8_t address, uint8_t* data, size_t n) {
+    call();
+    wait_until(now_ + i2c_time(n + 1));
+    auto it = i2c_.find(address);
+    return it != i2c_.end() && it->second->read(data, n);
+}
+
+// ------------------------------------------------------------------ heap
+
+void* Board::heap_realloc(void* p, size_t n) {
+    call();
+    size_t old = 0;
+    if (p) {
+        auto it = heap_.find(p);
+        if (it == heap_.end()) throw std::runtime_error("simulated board: realloc of a block the heap never gave");
+        old = it->second;
+    }
+    if (heap_bytes_ - old + n > cfg_.heap_limit) {
+        ++heap_failures_;
+        return nullptr;
+    }
+    if (p) heap_.erase(p);
+    void* q = std::realloc(p, n ? n : 1);
+    if (!q) {
+        if (p) heap_[p] = old;
+        ++heap_failures_;
+        return nullptr;
+    }
+    heap_[q] = n;
+    heap_bytes_ = heap_bytes_ - old + n;
+    return q;
+}
+
+void Board::heap_free(void* p) {
+    call();
+    if (!p) return;
+    auto it = heap_.find(p);
+    if (it == heap_.end()) throw std::runtime_error("simulated board: free of a block the heap never gave");
+    heap_bytes_ -= it->second;
+    std::free(p);
+    heap_.erase(it);
+}
+
+// ------------------------------------------------------------------ reset and running
+
+void Board::reset_hardware() {
+    boot_time_ = now_;
+    for (Pin& p : pins_) {
+        if (p.out != 0) {
+            p.out = 0;
+            if (p.history.size() < kPinHistoryLimit) p.history.emplace_back(now_, 0);
+            for (auto& fn : p.listeners) fn(0);
+        }
+        p.mode = 0;
+    }
+    for (auto& u : uarts_) u->hardware_reset(now_);
+    timer_running_ = false;
+    timer_next_ = kNever;
+    wdt_enabled_ = false;
+    wdt_expiry_ = kNever;
+    in_isr_ = false;
+    isr_blocked_ = false;
+    halt_cause_.clear();
+    idle_ = 0;
+    for (auto& [p, n] : heap_) std::free(p);
+    heap_.clear();
+    heap_bytes_ = 0;
+    due_ = now_;
+}
+
+void Board::run(FirmwareSource& firmware, Nanos end) {
+    firmware_ = &firmware;
+    end_ = end;
+    if (due_ > end_) due_ = end_;
+    for (;;) {
+        reset_hardware();
+        ++boots_;
+        try {
+            FirmwareEntry entry = firmware.boot();
+            isr_ = entry.timer_isr;
+            entry.setup();
+            for (;;) entry.loop();
+        } catch (const BoardReset& reset) {
+            restarts_.push_back({now_, reset.cause});
+            firmware.shutdown();
+            if (!firmware.restartable()) break;
+        } catch (const RunEnd&) {
+            firmware.shutdown();
+            break;
+        } catch (...) {
+            firmware.shutdown();
+            end_ = kNever;
+            throw;
+        }
+    }
+    isr_ = nullptr;
+    end_ = kNever;
+}
+
+void Board::run_code(const std::function<void()>& fn, void (*isr)()) {
+    isr_ = isr;
+    fn();
+}
+
+// ------------------------------------------------------------------ records
+
+uint64_t Board::uart_bytes_to_board(int unit) const { return uarts_[unit]->bytes_to_board(); }
+uint64_t Board::uart_bytes_from_board(int unit) const { return uarts_[unit]->bytes_from_board(); }
+uint64_t Board::uart_dropped(int unit) const { return uarts_[unit]->dropped(); }
+uint32_t Board::uart_baud(int unit) const { return uarts_[unit]->board_baud(); }
+
+} // namespace sim

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine lacks to build and test Ondavix, then configures
+# and builds it in build/ (BUILD_TYPE from the environment, default Release).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+command -v mkfs.fat >/dev/null || need+=(dosfstools)
+command -v mdir >/dev/null || need+=(mtools)
+command -v clang++ >/dev/null || need+=(clang)
+if [ ${#need[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${need[@]}"
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" >/dev/null
+cmake --build build -j"$(nproc)"

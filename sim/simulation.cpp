@@ -1,0 +1,118 @@
+#include "sim/simulation.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+
+namespace sim {
+
+namespace {
+
+BoardConfig board_config(const Scenario& s) {
+    BoardConfig c;
+    c.oscillator_ppm = s.oscillator_ppm;
+    c.heap_limit = s.heap_limit;
+    return c;
+}
+
+bool write_file(const std::string& path, const std::string& text, std::string& error) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) {
+        error = path + ": cannot write";
+        return false;
+    }
+    return true;
+}
+
+bool make_dirs(const std::string& dir, std::string& error) {
+    std::string part;
+    std::stringstream ss(dir);
+    std::string item;
+    if (!dir.empty() && dir[0] == '/') part = "/";
+    while (std::getline(ss, item, '/')) {
+        if (item.empty()) continue;
+        part += item + "/";
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+            error = part + ": cannot create the output folder";
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::string default_firmware_image() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return "ondavix-fw.so";
+    std::string exe(buf, static_cast<size_t>(n));
+    return exe.substr(0, exe.find_last_of('/') + 1) + "ondavix-fw.so";
+}
+
+Simulation::Simulation(const Scenario& scenario)
+    : scenario_(scenario), board_(board_config(scenario)), eeprom_(board_) {
+    console_.attach(board_, board_.connect_uart(1, &console_, 115200));
+    host_.attach(board_, board_.connect_uart(0, &host_, 38400));
+    if (scenario_.eeprom_present) {
+        std::string error;
+        if (!eeprom_.load(scenario_.eeprom_file, error)) throw std::runtime_error(error);
+        board_.connect_i2c(0x50, &eeprom_);
+    }
+    // DIP switch 1 on its pull-up: open reads high, closed pulls it to ground.
+    board_.set_input(28, scenario_.dip1_closed ? 0 : 1);
+    board_.set_input(29, 1);
+    board_.set_input(30, 1);
+    std::string image = scenario_.firmware_image.empty() ? default_firmware_image() : scenario_.firmware_image;
+    firmware_ = std::make_unique<LoadableFirmware>(image);
+}
+
+Simulation::~Simulation() = default;
+
+void Simulation::run() {
+    Nanos end = static_cast<Nanos>(scenario_.duration_s * 1e9 + 0.5);
+    board_.run(*firmware_, end);
+}
+
+bool Simulation::write_outputs(std::string& error) {
+    if (!make_dirs(scenario_.out_dir, error)) return false;
+    if (!write_file(scenario_.out_dir + "/console.log", console_.text(), error)) return false;
+    if (!write_file(scenario_.out_dir + "/host.log", host_.text(), error)) return false;
+    if (scenario_.eeprom_present && !eeprom_.save(scenario_.eeprom_file, error)) return false;
+    return true;
+}
+
+std::string Simulation::summary(double wall_seconds) const {
+    std::ostringstream o;
+    double sim_s = static_cast<double>(board_.now()) / 1e9;
+    char line[256];
+    std::snprintf(line, sizeof line, "simulated time   %.3f s (from %s)\n", sim_s, scenario_.start_text.c_str());
+    o << line;
+    std::snprintf(line, sizeof line, "wall time        %.3f s (%.0f x real time)\n", wall_seconds,
+                  wall_seconds > 0 ? sim_s / wall_seconds : 0.0);
+    o << line;
+    o << "boots            " << board_.boots() << "\n";
+    o << "restarts         " << board_.restarts().size() << "\n";
+    for (const RestartRecord& r : board_.restarts()) {
+        std::snprintf(line, sizeof line, "  at %12.3f s  %s\n", static_cast<double>(r.time) / 1e9, r.cause.c_str());
+        o << line;
+    }
+    static const char* names[4] = {"host   (Serial0)", "console(Serial1)", "sensor (Serial2)", "gps    (Serial3)"};
+    o << "serial ports     bytes in / bytes out / dropped by the receive queue\n";
+    for (int u = 0; u < 4; ++u) {
+        std::snprintf(line, sizeof line, "  %s  %10llu / %10llu / %llu\n", names[u],
+                      static_cast<unsigned long long>(board_.uart_bytes_to_board(u)),
+                      static_cast<unsigned long long>(board_.uart_bytes_from_board(u)),
+                      static_cast<unsigned long long>(board_.uart_dropped(u)));
+        o << line;
+    }
+    o << "output           " << scenario_.out_dir << "/console.log, " << scenario_.out_dir << "/host.log\n";
+    return o.str();
+}
+
+} // namespace sim

@@ -1,0 +1,46 @@
+// One simulated deployment: the board, the devices around it, the firmware image, and the
+// files a person reads afterwards.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "board/sim/board.h"
+#include "sim/scenario.h"
+#include "world/eeprom.h"
+#include "world/terminal.h"
+
+namespace sim {
+
+class Simulation {
+public:
+    explicit Simulation(const Scenario& scenario);
+    ~Simulation();
+
+    // Boots the firmware and runs the scenario's duration; throws std::runtime_error with a
+    // readable message when the run cannot be set up (image missing, bad EEPROM file).
+    void run();
+    // Writes console.log, host.log and the EEPROM file. False with `error` on failure.
+    bool write_outputs(std::string& error);
+    // The closing summary, given the wall-clock seconds the run took.
+    std::string summary(double wall_seconds) const;
+
+    Board& board() { return board_; }
+    Terminal& console() { return console_; }
+    Terminal& host() { return host_; }
+    Eeprom24& eeprom() { return eeprom_; }
+    FirmwareSource& firmware() { return *firmware_; }
+    const Scenario& scenario() const { return scenario_; }
+
+private:
+    Scenario scenario_;
+    Board board_;
+    Terminal console_, host_;
+    Eeprom24 eeprom_;
+    std::unique_ptr<FirmwareSource> firmware_;
+};
+
+// ondavix-fw.so beside the running executable.
+std::string default_firmware_image();
+
+} // namespace sim
