@@ -27,6 +27,81 @@ int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
 
 } // namespace
 
+SeaConfig default_sea() {
+    SeaConfig sea = sea_jonswap(2.0, 9.0, 240.0, 1);
+    sea.spread_s = spread_s_from_deg(30.0);
+    return sea;
+}
+
+bool parse_sea(const std::string& text, Scenario& s, std::string& error) {
+    s.sea_text = text;
+    if (text == "off") {
+        s.sea_off = true;
+        return true;
+    }
+    s.sea_off = false;
+    std::vector<std::string> items;
+    std::string item;
+    for (char c : text + ",") {
+        if (c == ',') {
+            if (!item.empty()) items.push_back(item);
+            item.clear();
+        } else {
+            item.push_back(c);
+        }
+    }
+    size_t first = 0;
+    SeaConfig sea = default_sea();
+    if (!items.empty() && (items[0] == "calm" || items[0] == "chop" || items[0] == "swell")) {
+        if (items[0] == "calm") sea = sea_calm();
+        if (items[0] == "chop") sea = sea_chop();
+        if (items[0] == "swell") sea = sea_swell(1.5, 10.0, 240.0);
+        first = 1;
+    }
+    const bool irregular = sea.kind == SeaKind::irregular;
+    for (size_t i = first; i < items.size(); ++i) {
+        size_t eq = items[i].find('=');
+        std::string key = eq == std::string::npos ? items[i] : items[i].substr(0, eq);
+        std::string val = eq == std::string::npos ? "" : items[i].substr(eq + 1);
+        double v;
+        if (!parse_number(val, v)) {
+            error = "--sea " + text + ": '" + items[i] + "' should be KEY=NUMBER";
+            return false;
+        }
+        if ((key == "hs" && irregular) || (key == "h" && !irregular)) sea.height_m = v;
+        else if ((key == "tp" && irregular) || (key == "t" && !irregular)) sea.period_s = v;
+        else if (key == "dir") sea.from_deg = v;
+        else if (key == "spread" && irregular) {
+            if (v <= 0 || v >= 80) {
+                error = "--sea " + text + ": spread " + val + " should be a directional spread in degrees, above 0 and below 80";
+                return false;
+            }
+            sea.spread_s = spread_s_from_deg(v);
+        } else if (key == "seed" && irregular) {
+            if (v < 0 || v != static_cast<double>(static_cast<uint64_t>(v))) {
+                error = "--sea " + text + ": seed should be a whole number";
+                return false;
+            }
+            sea.seed = static_cast<uint64_t>(v);
+        } else if (key == "current") sea.current_ms = v;
+        else if (key == "current-dir") sea.current_toward_deg = v;
+        else if (key == "heading") sea.heading_deg = v;
+        else if (key == "wander") sea.heading_wander_deg = v;
+        else {
+            error = "--sea " + text + ": unknown key '" + key + "' (irregular sea: hs, tp, dir, spread, seed; swell and chop: h, t, dir; any sea: current, current-dir, heading, wander)";
+            return false;
+        }
+    }
+    try {
+        Sea check(sea);
+    } catch (const std::exception& e) {
+        error = "--sea " + text + ": " + e.what();
+        return false;
+    }
+    s.sea = sea;
+    return true;
+}
+
 bool parse_utc(const std::string& t, int64_t& unix_seconds) {
     // Exactly YYYY-MM-DDTHH:MM:SSZ.
     if (t.size() != 20 || t[4] != '-' || t[7] != '-' || t[10] != 'T' || t[13] != ':' || t[16] != ':' || t[19] != 'Z')
@@ -65,7 +140,19 @@ std::string usage_text() {
            "  --heap-limit BYTES      RAM the firmware's heap may take (default 24576)\n"
            "  --dip1 open|closed      DIP switch 1 (closed turns the sensor debug output on;\n"
            "                          default open)\n"
-           "  --sea off               no sensor traffic on the sensor port\n"
+           "  --sea SEA               the sea under the buoy (default hs=2,tp=9,dir=240,\n"
+           "                          spread=30,seed=1):\n"
+           "                            hs=H,tp=T,dir=D,spread=S,seed=N  irregular sea: Hs (m),\n"
+           "                              peak period (s), mean direction the waves come\n"
+           "                              from (degrees from north), spread (degrees), seed\n"
+           "                            swell,h=H,t=T,dir=D  one regular swell\n"
+           "                            chop    short, small waves   calm    no waves\n"
+           "                            off     no sensor traffic at all\n"
+           "                          any sea also takes current=M/S,current-dir=D (toward),\n"
+           "                          heading=D and wander=D (the buoy's heading)\n"
+           "  --motion FILE           replay a motion CSV (time_s,elevation_m,v_north_ms,\n"
+           "                          v_east_ms,heading_deg) instead of the sea\n"
+           "  --rate HZ               sensor epochs per second (default 10)\n"
            "  --start YYYY-MM-DDTHH:MM:SSZ\n"
            "                          UTC date and time at which the simulated world starts\n"
            "                          (default 2026-01-01T00:00:00Z)\n"
@@ -131,11 +218,17 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
             }
         } else if (a == "--sea") {
             if (!value(v)) return false;
-            if (v != "off") {
-                error = "--sea " + v + ": expected off (the sea model is not part of this build yet)";
+            if (!parse_sea(v, s, error)) return false;
+        } else if (a == "--motion") {
+            if (!value(s.motion_file)) return false;
+        } else if (a == "--rate") {
+            if (!value(v)) return false;
+            double d;
+            if (!parse_number(v, d) || d <= 0 || d > 60) {
+                error = "--rate " + v + ": expected sensor epochs per second, above 0 and at most 60";
                 return false;
             }
-            s.sea_off = true;
+            s.sensor_rate_hz = d;
         } else if (a == "--start") {
             if (!value(v)) return false;
             if (!parse_utc(v, s.start_unix)) {

@@ -68,6 +68,18 @@ Simulation::Simulation(const Scenario& scenario)
     board_.set_input(28, scenario_.dip1_closed ? 0 : 1);
     board_.set_input(29, 1);
     board_.set_input(30, 1);
+    // The inertial sensor runs on its own power and clock from the start of the world.
+    sensor_line_ = &board_.connect_uart(2, nullptr, 115200);
+    SbgSensorConfig sensor_config;
+    sensor_config.rate_hz = scenario_.sensor_rate_hz;
+    if (!scenario_.motion_file.empty()) {
+        replay_ = std::make_unique<MotionReplay>(MotionReplay::load(scenario_.motion_file));
+        sensor_ = std::make_unique<SbgSensor>(board_, *sensor_line_, *replay_, sensor_config);
+    } else if (!scenario_.sea_off) {
+        sea_ = std::make_unique<Sea>(scenario_.sea);
+        sensor_ = std::make_unique<SbgSensor>(board_, *sensor_line_, *sea_, sensor_config);
+    }
+    if (sensor_) sensor_->start();
     std::string image = scenario_.firmware_image.empty() ? default_firmware_image() : scenario_.firmware_image;
     firmware_ = std::make_unique<LoadableFirmware>(image);
 }
@@ -101,6 +113,22 @@ std::string Simulation::summary(double wall_seconds) const {
     for (const RestartRecord& r : board_.restarts()) {
         std::snprintf(line, sizeof line, "  at %12.3f s  %s\n", static_cast<double>(r.time) / 1e9, r.cause.c_str());
         o << line;
+    }
+    if (sea_) {
+        const SeaTruth& t = sea_->truth();
+        std::snprintf(line, sizeof line, "sea              %s\n", scenario_.sea_text.c_str());
+        o << line;
+        std::snprintf(line, sizeof line, "  truth          Hs %.3f m, Tp %.2f s, Tm02 %.2f s, from %.1f deg, spread %.1f deg\n",
+                      t.hs_m, t.tp_s, t.tm02_s, t.mean_from_deg, t.spread_deg);
+        o << line;
+        if (t.regular_height_m > 0) {
+            std::snprintf(line, sizeof line, "  every wave     H %.3f m\n", t.regular_height_m);
+            o << line;
+        }
+    } else if (replay_) {
+        o << "motion replay    " << scenario_.motion_file << " (" << replay_->recorded_epochs() << " epochs)\n";
+    } else {
+        o << "sea              off (no sensor traffic)\n";
     }
     static const char* names[4] = {"host   (Serial0)", "console(Serial1)", "sensor (Serial2)", "gps    (Serial3)"};
     o << "serial ports     bytes in / bytes out / dropped by the receive queue\n";

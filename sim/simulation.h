@@ -8,6 +8,9 @@
 #include "board/sim/board.h"
 #include "sim/scenario.h"
 #include "world/eeprom.h"
+#include "world/motion_csv.h"
+#include "world/sbg_sensor.h"
+#include "world/sea.h"
 #include "world/terminal.h"
 
 namespace sim {
@@ -29,6 +32,8 @@ public:
     Terminal& console() { return console_; }
     Terminal& host() { return host_; }
     Eeprom24& eeprom() { return eeprom_; }
+    Sea* sea() { return sea_.get(); }
+    SbgSensor* sensor() { return sensor_.get(); }
     FirmwareSource& firmware() { return *firmware_; }
     const Scenario& scenario() const { return scenario_; }
 
@@ -37,6 +42,10 @@ private:
     Board board_;
     Terminal console_, host_;
     Eeprom24 eeprom_;
+    std::unique_ptr<Sea> sea_;
+    std::unique_ptr<MotionReplay> replay_;
+    std::unique_ptr<SbgSensor> sensor_;
+    UartLink* sensor_line_ = nullptr;
     std::unique_ptr<FirmwareSource> firmware_;
 };
 
