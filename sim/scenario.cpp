@@ -156,6 +156,10 @@ std::string usage_text() {
            "  --start YYYY-MM-DDTHH:MM:SSZ\n"
            "                          UTC date and time at which the simulated world starts\n"
            "                          (default 2026-01-01T00:00:00Z)\n"
+           "  --host-script FILE      telecommands for the host unit, one per line:\n"
+           "                          SECONDS FIELDS (600 1,8 sends $KVX03,1,8*hh at 600 s),\n"
+           "                          SECONDS baud RATE, SECONDS raw TEXT, SECONDS rawhex HEX;\n"
+           "                          # starts a comment\n"
            "  --firmware FILE         the firmware image to boot (default ondavix-fw.so\n"
            "                          beside this program)\n"
            "  --help                  this text\n"
@@ -236,6 +240,8 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
                 return false;
             }
             s.start_text = v;
+        } else if (a == "--host-script") {
+            if (!value(s.host_script)) return false;
         } else if (a == "--firmware") {
             if (!value(s.firmware_image)) return false;
         } else {

@@ -28,6 +28,7 @@ struct Scenario {
     double sensor_rate_hz = 10.0;
     std::string start_text = "2026-01-01T00:00:00Z";
     int64_t start_unix = 1767225600;   // the UTC instant at which the world starts
+    std::string host_script;           // telecommands the host unit sends, with their times
     std::string firmware_image;        // default: ondavix-fw.so beside the executable
 };
 

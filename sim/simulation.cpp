@@ -58,7 +58,15 @@ std::string default_firmware_image() {
 Simulation::Simulation(const Scenario& scenario)
     : scenario_(scenario), board_(board_config(scenario)), eeprom_(board_) {
     console_.attach(board_, board_.connect_uart(1, &console_, 115200));
-    host_.attach(board_, board_.connect_uart(0, &host_, 38400));
+    UartLink& host_line = board_.connect_uart(0, nullptr, 38400);
+    host_ = std::make_unique<HostUnit>(board_, host_line, 38400);
+    board_.connect_uart(0, host_.get(), 38400);
+    if (!scenario_.host_script.empty()) {
+        std::string error;
+        auto script = HostUnit::load_script(scenario_.host_script, error);
+        if (!script) throw std::runtime_error(error);
+        host_->schedule(*script);
+    }
     if (scenario_.eeprom_present) {
         std::string error;
         if (!eeprom_.load(scenario_.eeprom_file, error)) throw std::runtime_error(error);
@@ -94,9 +102,14 @@ void Simulation::run() {
 bool Simulation::write_outputs(std::string& error) {
     if (!make_dirs(scenario_.out_dir, error)) return false;
     if (!write_file(scenario_.out_dir + "/console.log", console_.text(), error)) return false;
-    if (!write_file(scenario_.out_dir + "/host.log", host_.text(), error)) return false;
+    if (!write_file(scenario_.out_dir + "/host.log", host_->log_text(), error)) return false;
+    if (!write_file(scenario_.out_dir + "/host.raw", host_bytes(), error)) return false;
     if (scenario_.eeprom_present && !eeprom_.save(scenario_.eeprom_file, error)) return false;
     return true;
+}
+
+std::string Simulation::host_bytes() const {
+    return std::string(host_->raw_bytes().begin(), host_->raw_bytes().end());
 }
 
 std::string Simulation::summary(double wall_seconds) const {
@@ -139,7 +152,7 @@ std::string Simulation::summary(double wall_seconds) const {
                       static_cast<unsigned long long>(board_.uart_dropped(u)));
         o << line;
     }
-    o << "output           " << scenario_.out_dir << "/console.log, " << scenario_.out_dir << "/host.log\n";
+    o << "output           " << scenario_.out_dir << "/console.log, " << scenario_.out_dir << "/host.log (host.raw: its bytes)\n";
     return o.str();
 }
 

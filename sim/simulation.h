@@ -8,6 +8,7 @@
 #include "board/sim/board.h"
 #include "sim/scenario.h"
 #include "world/eeprom.h"
+#include "world/host_unit.h"
 #include "world/motion_csv.h"
 #include "world/sbg_sensor.h"
 #include "world/sea.h"
@@ -30,7 +31,9 @@ public:
 
     Board& board() { return board_; }
     Terminal& console() { return console_; }
-    Terminal& host() { return host_; }
+    HostUnit& host() { return *host_; }
+    // Every byte the firmware wrote on the host port.
+    std::string host_bytes() const;
     Eeprom24& eeprom() { return eeprom_; }
     Sea* sea() { return sea_.get(); }
     SbgSensor* sensor() { return sensor_.get(); }
@@ -40,7 +43,8 @@ public:
 private:
     Scenario scenario_;
     Board board_;
-    Terminal console_, host_;
+    Terminal console_;
+    std::unique_ptr<HostUnit> host_;
     Eeprom24 eeprom_;
     std::unique_ptr<Sea> sea_;
     std::unique_ptr<MotionReplay> replay_;

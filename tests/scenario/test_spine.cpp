@@ -45,7 +45,7 @@ TEST(SpineScenario, BlankEepromBootWritesDefaultsAndTheNextBootKeepsThemAndCount
         EXPECT_LT(b, c);
         EXPECT_NE(con.find(kResets + "1 "), std::string::npos);
         EXPECT_NE(con.find("Hardware:04_0"), std::string::npos);
-        EXPECT_NE(sim.host().text().find("Hardware:4_0"), std::string::npos);
+        EXPECT_NE(sim.host_bytes().find("Hardware:4_0"), std::string::npos);
         // Two minute changes in 130 s: two clock displays framed by lines of 63 asterisks.
         EXPECT_EQ(count_of(con, "\r\n" + std::string(63, '*') + "\r\n"), 4u);
         EXPECT_TRUE(sim.board().restarts().empty());
@@ -105,6 +105,7 @@ TEST(SpineScenario, SameOptionsGiveByteIdenticalOutput) {
     EXPECT_GT(ca.size(), 1000u);
     EXPECT_EQ(ca, read_file(b + "/console.log"));
     EXPECT_EQ(read_file(a + "/host.log"), read_file(b + "/host.log"));
+    EXPECT_EQ(read_file(a + "/host.raw"), read_file(b + "/host.raw"));
     EXPECT_EQ(read_file(a + "/eeprom.bin"), read_file(b + "/eeprom.bin"));
 }
 
@@ -120,7 +121,7 @@ TEST(SpineScenario, CommandLineErrorsNameTheOptionAndWhatWasExpected) {
     EXPECT_NE(out.find("unknown option --bogus"), std::string::npos);
     EXPECT_EQ(test::run_sim_exe({"--help"}, out), 0);
     for (const char* opt : {"--duration", "--out", "--eeprom", "--no-eeprom", "--oscillator-ppm", "--dip1",
-                            "--sea", "--start", "--heap-limit", "--firmware"})
+                            "--sea", "--start", "--heap-limit", "--firmware", "--motion", "--rate", "--host-script"})
         EXPECT_NE(out.find(opt), std::string::npos) << opt;
 }
 
