@@ -1,0 +1,194 @@
+// Start-up and main loop. No operating system: setup() runs once, loop() polls every
+// device in a fixed order for ever, and the only other context is the 1 ms tick
+// (core/timebase), which owns every countdown the loop waits on.
+#include "core/ondavix_hw4_fw8_1.h"
+
+#include "console/comunicaciones_pc.h"
+#include "console/test.h"
+#include "core/timebase.h"
+#include "declaraciones.h"
+#include "gps/modulo_gps.h"
+#include "host/kvx03.h"
+#include "params/memoria.h"
+#include "platform.h"
+#include "sensor/sensor.h"
+#include "storage/gestion_sd.h"
+#include "waves/waves.h"
+
+// ---------------------------------------------------------------- main-loop buffers
+uint8_t ctrama_sensor_rx[TAM_TRAMA_SENSOR_RX];
+uint16_t icantidad_bytes_rx_sensor = 0;
+uint8_t cbuffer_sensor_lleno = 0;
+uint8_t ctrama_rx_kvx03[TAM_TRAMA_RX_KVX03];
+uint8_t ccantidad_bytes_rx_kvx03 = 0;
+char cbuffer_kvx03[TAM_BUFFER_KVX03 + 1];
+uint8_t cdatos_tx_kvx03 = 0;
+uint8_t resSbgOk = 0;
+uint8_t creset = 0;
+uint8_t cfecha_capturada = 0;
+uint8_t ctimeout_captura_fecha = 0;
+
+// Wait between the end of the loop on a restart request and the watchdog halt, in
+// retardo_tiempo units of 100 ms (1 s): lets the last reply leave the host port.
+static constexpr uint8_t RETARDO_ANTES_DE_REINICIO = 10;
+static constexpr uint8_t ANCHO_LINEA_HORA = 63;
+
+void configuracion_pines() {
+    pinMode(PIN_ALIMENTACION_GPS, OUTPUT);
+    pinMode(PIN_LED_1, OUTPUT);
+    pinMode(PIN_LED_2, OUTPUT);
+    pinMode(PIN_ENTRADA_1, INPUT);
+    pinMode(PIN_ENTRADA_2, INPUT);
+    pinMode(PIN_ENTRADA_3, INPUT);
+    pinMode(PIN_DIP1, INPUT_PULLUP);
+    pinMode(PIN_DIP2, INPUT_PULLUP);
+    pinMode(PIN_DIP3, INPUT_PULLUP);
+}
+
+void setup() {
+    pinMode(PIN_ALIMENTACION_GPS, OUTPUT);
+    pinMode(PIN_LED_1, OUTPUT);
+    pinMode(PIN_LED_2, OUTPUT);
+    digitalWrite(PIN_ALIMENTACION_GPS, LOW);
+    digitalWrite(PIN_LED_1, HIGH);
+    digitalWrite(PIN_LED_2, HIGH);
+    configuracion_pines();
+
+    Serial1.begin(BAUDIOS_CONSOLA);
+    setup_timerTC0(1, VELOCIDAD_RELOJ_NOMINAL);
+    start_timerTC0();
+    Wire.begin();
+    sodaq_wdt_enable(WDT_PERIOD_1X);
+    Serial2.begin(BAUDIOS_SENSOR);
+
+    lectura_de_variables();
+    if (Establecer_Baudrate_KVX() == 0) Serial0.begin(BAUDIOS_KVX_POR_DEFECTO);
+    mensaje_bienvenida();
+    sodaq_wdt_enable(WDT_PERIOD_2X);
+
+    Inicializar();
+    inicializacion_modulo_gps();
+
+    ctarjeta_sd_inicializada = 0;
+    cpeticion_nueva_hora = 1;
+    cfecha_capturada = 0;
+    ctimeout_captura_fecha = 5;
+}
+
+void mostramos_hora() {
+    linea();
+    linea_asteriscos(ANCHO_LINEA_HORA);
+    Serial1.print("\t\t");
+    transmito_variable(cdia_utc, 2, '/');
+    transmito_variable(cmes_utc, 2, '/');
+    transmito_variable(cano_utc, 2, '\t');
+    transmito_variable(chora_utc, 2, ':');
+    transmito_variable(cminuto_utc, 2, ':');
+    transmito_variable(csegundo_utc, 2, TERMINADOR_LINEA);
+    linea_asteriscos(ANCHO_LINEA_HORA);
+    cmostramos_hora = 0;
+}
+
+// Runs on the first pass after the tick's day change, before the SD block: the directory
+// request and the file counter are therefore in place before any file of the new day is
+// created (creation needs at least one pass after the directory step).
+void gestion_cambio_de_dia() {
+    cnuevo_dia_pendiente = 0;
+    ContadorNumeroFicheros = 0;
+    escritura_variable_contador_Ficheros(0);
+    if (CTE_PERMITIR_ESCRITURA_SD_EEPROM == 1) {
+        Intentos_Creacion_Directorio = 0;
+        Intentos_Creacion_Fichero = 0;
+        ccreacion_nuevo_directorio = 1;
+    }
+}
+
+void gestion_tarjeta_sd() {
+    if (csegundos_retardo_gestion_sd != 0 || CTE_PERMITIR_ESCRITURA_SD == 0) return;
+    if (ctarjeta_sd_inicializada == 0) {
+        inicializacion_sd();
+        return;
+    }
+    if (cfecha_capturada == 0 && crear_ficheros_axiliares != 1) return;
+    if (ccreacion_nuevo_directorio == 1) {
+        creacion_nuevo_directorio();
+        return;
+    }
+    for (uint8_t ctipo = 0; ctipo < 3; ++ctipo) gestion_fichero_sd(ctipo);
+}
+
+void recepcion_trama_sensor() {
+    if (Serial2.available() <= 0) return;
+    icantidad_bytes_rx_sensor = 0;
+    cbuffer_sensor_lleno = 0;
+    do {
+        sodaq_wdt_reset();
+        uint8_t crecibidos = 0;
+        while (Serial2.available() > 0 && cbuffer_sensor_lleno == 0) {
+            sodaq_wdt_reset();
+            uint8_t cdato = static_cast<uint8_t>(Serial2.read());
+            if (icantidad_bytes_rx_sensor < TAM_TRAMA_SENSOR_RX) {
+                ctrama_sensor_rx[icantidad_bytes_rx_sensor] = cdato;
+                icantidad_bytes_rx_sensor = static_cast<uint16_t>(icantidad_bytes_rx_sensor + 1);
+            } else {
+                // The byte that finds the block full is dropped; the rest of the burst
+                // stays in the port for the next pass.
+                cbuffer_sensor_lleno = 1;
+            }
+            crecibidos = 1;
+        }
+        if (crecibidos == 1) ctimeout_rx_sensor = SILENCIO_RX_SENSOR_MS;
+    } while (ctimeout_rx_sensor != 0 && cbuffer_sensor_lleno == 0);
+
+    resSbgOk = 1;
+    procesamos_trama_rx_sensor();
+    cbuffer_sensor_lleno = 0;
+}
+
+void comunicacion_kvx03() {
+    if (cdatos_tx_kvx03 != 0) {
+        // The spare byte after the buffer's capacity always terminates the text.
+        cbuffer_kvx03[TAM_BUFFER_KVX03] = 0;
+        Serial0.print(cbuffer_kvx03);
+        cdatos_tx_kvx03 = 0;
+        return;
+    }
+    if (Serial0.available() <= 0) return;
+    ccantidad_bytes_rx_kvx03 = 0;
+    do {
+        sodaq_wdt_reset();
+        uint8_t crecibidos = 0;
+        while (Serial0.available() > 0) {
+            sodaq_wdt_reset();
+            uint8_t cdato = static_cast<uint8_t>(Serial0.read());
+            if (ccantidad_bytes_rx_kvx03 < TAM_TRAMA_RX_KVX03) {
+                ctrama_rx_kvx03[ccantidad_bytes_rx_kvx03] = cdato;
+                ccantidad_bytes_rx_kvx03 = static_cast<uint8_t>(ccantidad_bytes_rx_kvx03 + 1);
+            }
+            crecibidos = 1;
+        }
+        if (crecibidos == 1) ctimeout_rx_kvx03 = SILENCIO_RX_KVX03_MS;
+    } while (ctimeout_rx_kvx03 != 0);
+    procesamos_trama_kvx03();
+}
+
+void loop() {
+    do {
+        configuracion_pines();
+        sodaq_wdt_reset();
+        if (cmostramos_hora == 1) mostramos_hora();
+        if (cnuevo_dia_pendiente == 1) gestion_cambio_de_dia();
+        gestion_tarjeta_sd();
+        recepcion_trama_sensor();
+        configuracion_frames_gps();
+        procesamos_gps();
+        if (cfecha_capturada == 1 && cRevision_Resets_24h == 1) Revision_Resets_24h();
+        comunicacion_kvx03();
+        gestion_consola();
+    } while (creset != 1 || cdatos_tx_kvx03 != 0);
+
+    // Restart requested and no reply pending: wait 1 s feeding the watchdog, then stop
+    // feeding it; the watchdog (2 s) restarts the device.
+    retardo_tiempo(RETARDO_ANTES_DE_REINICIO);
+    halt_until_watchdog();
+}

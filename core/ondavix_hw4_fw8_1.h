@@ -1,0 +1,24 @@
+// Start-up and the main loop, with the loop's blocks in their order of service.
+#pragma once
+
+// Brings up pins, ports, the 1 ms timebase, the EEPROM parameters, the banner, the wave
+// analysis and the GPS receiver. Called once after power-up or reset.
+void setup();
+// The endless polling cycle; ends only on a restart request, which it answers by letting
+// the watchdog restart the device.
+void loop();
+
+// The nine pins' modes (start-up and every pass of the loop; levels are not rewritten).
+void configuracion_pines();
+// Prints the internal clock between two lines of asterisks.
+void mostramos_hora();
+// Day-change work handed over by the tick: file counter to 0 in RAM and EEPROM, and a new
+// day directory when SD writing is permitted by the stored flag.
+void gestion_cambio_de_dia();
+// The SD block: card start-up, day directory or the per-file step of each kind.
+void gestion_tarjeta_sd();
+// Collects one block of sensor bytes (until 2 ms of silence or 1024 bytes) and frames it.
+void recepcion_trama_sensor();
+// Sends the pending host sentence, or collects one host block (until 100 ms of silence)
+// and hands it to the telecommand handler.
+void comunicacion_kvx03();
