@@ -2,6 +2,7 @@
 // the routine for good: the sensor is no longer read, no waves are analysed and the host
 // link becomes a plain echo. Main loop.
 #include "console/test.h"
+#include "core/ondavix_hw4_fw8_1.h"
 
 #include "console/comunicaciones_pc.h"
 #include "core/timebase.h"
@@ -69,21 +70,7 @@ void gestion_consola() {
 
 void comunicacion_kvx03_test() {
     if (Serial0.available() <= 0) return;
-    ccantidad_bytes_rx_kvx03 = 0;
-    do {
-        sodaq_wdt_reset();
-        uint8_t crecibidos = 0;
-        while (Serial0.available() > 0) {
-            sodaq_wdt_reset();
-            uint8_t cdato = static_cast<uint8_t>(Serial0.read());
-            if (ccantidad_bytes_rx_kvx03 < TAM_TRAMA_RX_KVX03) {
-                ctrama_rx_kvx03[ccantidad_bytes_rx_kvx03] = cdato;
-                ccantidad_bytes_rx_kvx03 = static_cast<uint8_t>(ccantidad_bytes_rx_kvx03 + 1);
-            }
-            crecibidos = 1;
-        }
-        if (crecibidos == 1) ctimeout_rx_kvx03 = SILENCIO_RX_KVX03_TEST_MS;
-    } while (ctimeout_rx_kvx03 != 0);
+    recepcion_bloque_kvx03(SILENCIO_RX_KVX03_TEST_MS);
 
     Serial1.print("Rx KVX03  => (");
     Serial1.print(ccantidad_bytes_rx_kvx03);

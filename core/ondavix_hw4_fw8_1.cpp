@@ -145,15 +145,9 @@ void recepcion_trama_sensor() {
     cbuffer_sensor_lleno = 0;
 }
 
-void comunicacion_kvx03() {
-    if (cdatos_tx_kvx03 != 0) {
-        // The spare byte after the buffer's capacity always terminates the text.
-        cbuffer_kvx03[TAM_BUFFER_KVX03] = 0;
-        Serial0.print(cbuffer_kvx03);
-        cdatos_tx_kvx03 = 0;
-        return;
-    }
-    if (Serial0.available() <= 0) return;
+// Drains the host port into ctrama_rx_kvx03 (first 128 bytes kept, the rest read and
+// dropped), feeding the watchdog, until `csilencio_ms` ticks pass without a byte. Main loop.
+void recepcion_bloque_kvx03(uint8_t csilencio_ms) {
     ccantidad_bytes_rx_kvx03 = 0;
     do {
         sodaq_wdt_reset();
@@ -167,8 +161,20 @@ void comunicacion_kvx03() {
             }
             crecibidos = 1;
         }
-        if (crecibidos == 1) ctimeout_rx_kvx03 = SILENCIO_RX_KVX03_MS;
+        if (crecibidos == 1) ctimeout_rx_kvx03 = csilencio_ms;
     } while (ctimeout_rx_kvx03 != 0);
+}
+
+void comunicacion_kvx03() {
+    if (cdatos_tx_kvx03 != 0) {
+        // The spare byte after the buffer's capacity always terminates the text.
+        cbuffer_kvx03[TAM_BUFFER_KVX03] = 0;
+        Serial0.print(cbuffer_kvx03);
+        cdatos_tx_kvx03 = 0;
+        return;
+    }
+    if (Serial0.available() <= 0) return;
+    recepcion_bloque_kvx03(SILENCIO_RX_KVX03_MS);
     procesamos_trama_kvx03();
 }
 

@@ -1,6 +1,8 @@
 // Start-up and the main loop, with the loop's blocks in their order of service.
 #pragma once
 
+#include <stdint.h>
+
 // Brings up pins, ports, the 1 ms timebase, the EEPROM parameters, the banner, the wave
 // analysis and the GPS receiver. Called once after power-up or reset.
 void setup();
@@ -21,4 +23,5 @@ void gestion_tarjeta_sd();
 void recepcion_trama_sensor();
 // Sends the pending host sentence, or collects one host block (until 100 ms of silence)
 // and hands it to the telecommand handler.
+void recepcion_bloque_kvx03(uint8_t csilencio_ms);
 void comunicacion_kvx03();
