@@ -1,7 +1,9 @@
 #include "sim/scenario.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <cstdlib>
 
 namespace sim {
@@ -25,7 +27,43 @@ int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
+bool parse_whole(const std::string& text, double lo, double hi, double& v) {
+    return parse_number(text, v) && v >= lo && v <= hi && v == std::floor(v);
+}
+
+// "A,B" into two numbers.
+bool parse_pair(const std::string& text, double& a, double& b) {
+    size_t comma = text.find(',');
+    if (comma == std::string::npos) return false;
+    return parse_number(text.substr(0, comma), a) && parse_number(text.substr(comma + 1), b);
+}
+
+const char* const kGpsModels[][2] = {
+    {"pmtk", "L76LB"}, {"cfgmsg", "UC6226NIS"}, {"sim66md", "SIM66MD"}, {"sim66m", "SIM66M"},
+    {"L76LB", "L76LB"}, {"UC6226NIS", "UC6226NIS"}, {"SIM66MD", "SIM66MD"}, {"SIM66M", "SIM66M"},
+};
+
 } // namespace
+
+bool parse_card_size(const std::string& text, uint32_t& blocks) {
+    if (text.empty()) return false;
+    double scale = 1;
+    std::string digits = text;
+    switch (text.back()) {
+    case 'K': case 'k': scale = 1024.0; break;
+    case 'M': case 'm': scale = 1024.0 * 1024; break;
+    case 'G': case 'g': scale = 1024.0 * 1024 * 1024; break;
+    default: break;
+    }
+    if (scale != 1) digits.pop_back();
+    double v;
+    if (!parse_number(digits, v) || v <= 0) return false;
+    double bytes = v * scale;
+    if (bytes != std::floor(bytes) || std::fmod(bytes, 512.0) != 0) return false;
+    if (bytes < 1024.0 * 1024 || bytes > 32.0 * 1024 * 1024 * 1024) return false;
+    blocks = static_cast<uint32_t>(bytes / 512);
+    return true;
+}
 
 SeaConfig default_sea() {
     SeaConfig sea = sea_jonswap(2.0, 9.0, 240.0, 1);
@@ -160,6 +198,26 @@ std::string usage_text() {
            "                          SECONDS FIELDS (600 1,8 sends $KVX03,1,8*hh at 600 s),\n"
            "                          SECONDS baud RATE, SECONDS raw TEXT, SECONDS rawhex HEX;\n"
            "                          # starts a comment\n"
+           "  --gps MODEL             the GPS receiver: pmtk (an L76LB), cfgmsg (a UC6226NIS),\n"
+           "                          sim66md, sim66m, or none (default pmtk)\n"
+           "  --gps-baud N            the rate the receiver was left at (4800, 9600, 14400,\n"
+           "                          19200, 38400, 57600, 115200; default 9600)\n"
+           "  --gps-ttff S            seconds from power-up to the first fix (default 30)\n"
+           "  --gps-no-fix            the receiver never gets a fix\n"
+           "  --gps-satellites N      satellites in use once fixed (0..24, default 8)\n"
+           "  --gps-dop P,H,V         dilutions of precision once fixed (default 1.6,0.9,1.3)\n"
+           "  --gps-position LAT,LON  position once fixed, degrees north and east\n"
+           "                          (default 43.37,-8.40)\n"
+           "  --gps-checksum-errors P probability that a sentence carries a wrong checksum\n"
+           "  --card FILE             the SD card's image, created and formatted as a new card\n"
+           "                          when missing and kept afterwards (default DIR/sd.img);\n"
+           "                          after the run its files are copied to DIR/sd/\n"
+           "  --card-size SIZE        size of a new card: bytes with K, M or G (default 4G)\n"
+           "  --card-type sdsc|sdhc   standard capacity (FAT16) or SDHC (FAT32; the default)\n"
+           "  --card-erased-ones      erased blocks read 0xFF instead of 0x00\n"
+           "  --card-out FROM,TO      the card is out of its socket from simulated second\n"
+           "                          FROM to TO (repeatable)\n"
+           "  --no-card               run with the card socket empty\n"
            "  --firmware FILE         the firmware image to boot (default ondavix-fw.so\n"
            "                          beside this program)\n"
            "  --help                  this text\n"
@@ -242,6 +300,102 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
             s.start_text = v;
         } else if (a == "--host-script") {
             if (!value(s.host_script)) return false;
+        } else if (a == "--gps") {
+            if (!value(v)) return false;
+            if (v == "none") {
+                s.gps_model.clear();
+            } else {
+                bool found = false;
+                for (const auto& m : kGpsModels)
+                    if (v == m[0]) {
+                        s.gps_model = m[1];
+                        found = true;
+                    }
+                if (!found) {
+                    error = "--gps " + v + ": expected pmtk, cfgmsg, sim66md, sim66m or none";
+                    return false;
+                }
+            }
+        } else if (a == "--gps-baud") {
+            if (!value(v)) return false;
+            double d;
+            static const double rates[] = {4800, 9600, 14400, 19200, 38400, 57600, 115200};
+            bool ok = parse_number(v, d);
+            if (ok) ok = std::find(std::begin(rates), std::end(rates), d) != std::end(rates);
+            if (!ok) {
+                error = "--gps-baud " + v + ": expected one of 4800, 9600, 14400, 19200, 38400, 57600, 115200";
+                return false;
+            }
+            s.gps_baud = static_cast<uint32_t>(d);
+        } else if (a == "--gps-ttff") {
+            if (!value(v)) return false;
+            if (!parse_number(v, s.gps_ttff_s) || s.gps_ttff_s < 0 || s.gps_ttff_s > 3600) {
+                error = "--gps-ttff " + v + ": expected seconds from 0 to 3600";
+                return false;
+            }
+        } else if (a == "--gps-no-fix") {
+            s.gps_no_fix = true;
+        } else if (a == "--gps-satellites") {
+            if (!value(v)) return false;
+            double d;
+            if (!parse_whole(v, 0, 24, d)) {
+                error = "--gps-satellites " + v + ": expected a whole number from 0 to 24";
+                return false;
+            }
+            s.gps_satellites = static_cast<int>(d);
+        } else if (a == "--gps-dop") {
+            if (!value(v)) return false;
+            double h;
+            size_t c1 = v.find(','), c2 = v.rfind(',');
+            bool ok = c1 != std::string::npos && c2 != c1 && parse_number(v.substr(0, c1), s.gps_pdop) &&
+                      parse_pair(v.substr(c1 + 1), h, s.gps_vdop);
+            s.gps_hdop = h;
+            for (double x : {s.gps_pdop, s.gps_hdop, s.gps_vdop}) ok = ok && x > 0 && x <= 99.99;
+            if (!ok) {
+                error = "--gps-dop " + v + ": expected PDOP,HDOP,VDOP, each above 0 and at most 99.99";
+                return false;
+            }
+        } else if (a == "--gps-position") {
+            if (!value(v)) return false;
+            if (!parse_pair(v, s.gps_latitude, s.gps_longitude) || std::fabs(s.gps_latitude) > 90 ||
+                std::fabs(s.gps_longitude) > 180) {
+                error = "--gps-position " + v + ": expected LAT,LON in degrees (north and east positive)";
+                return false;
+            }
+        } else if (a == "--gps-checksum-errors") {
+            if (!value(v)) return false;
+            if (!parse_number(v, s.gps_checksum_errors) || s.gps_checksum_errors < 0 || s.gps_checksum_errors > 1) {
+                error = "--gps-checksum-errors " + v + ": expected a probability from 0 to 1";
+                return false;
+            }
+        } else if (a == "--card") {
+            if (!value(s.card_file)) return false;
+        } else if (a == "--card-size") {
+            if (!value(v)) return false;
+            if (!parse_card_size(v, s.card_blocks)) {
+                error = "--card-size " + v + ": expected a size of 1M to 32G in bytes with an optional K, M or G, a whole number of 512-byte blocks";
+                return false;
+            }
+        } else if (a == "--card-type") {
+            if (!value(v)) return false;
+            if (v == "sdsc") s.card_sdhc = false;
+            else if (v == "sdhc") s.card_sdhc = true;
+            else {
+                error = "--card-type " + v + ": expected sdsc or sdhc";
+                return false;
+            }
+        } else if (a == "--card-erased-ones") {
+            s.card_erased_ones = true;
+        } else if (a == "--card-out") {
+            if (!value(v)) return false;
+            double from, to;
+            if (!parse_pair(v, from, to) || from < 0 || to <= from) {
+                error = "--card-out " + v + ": expected FROM,TO simulated seconds with TO after FROM";
+                return false;
+            }
+            s.card_out.emplace_back(from, to);
+        } else if (a == "--no-card") {
+            s.card_present = false;
         } else if (a == "--firmware") {
             if (!value(s.firmware_image)) return false;
         } else {
@@ -250,6 +404,11 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
         }
     }
     if (s.eeprom_file.empty()) s.eeprom_file = s.out_dir + "/eeprom.bin";
+    if (s.card_file.empty()) s.card_file = s.out_dir + "/sd.img";
+    if (!s.card_sdhc && s.card_blocks > 8u * 1024 * 1024) {
+        error = "--card-size: a standard-capacity card holds at most 4G (use --card-type sdhc)";
+        return false;
+    }
     return true;
 }
 

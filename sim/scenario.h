@@ -30,6 +30,27 @@ struct Scenario {
     int64_t start_unix = 1767225600;   // the UTC instant at which the world starts
     std::string host_script;           // telecommands the host unit sends, with their times
     std::string firmware_image;        // default: ondavix-fw.so beside the executable
+
+    // The GPS receiver on Serial3, powered by board pin 17: a model name ("L76LB",
+    // "SIM66M", "SIM66MD", "UC6226NIS") or empty for none.
+    std::string gps_model = "L76LB";
+    uint32_t gps_baud = 9600;          // the rate the receiver was left at
+    double gps_ttff_s = 30.0;          // cold-start time to first fix
+    bool gps_no_fix = false;           // no sky: never a fix
+    int gps_satellites = 8;
+    double gps_pdop = 1.6, gps_hdop = 0.9, gps_vdop = 1.3;
+    double gps_latitude = 43.37, gps_longitude = -8.40;
+    double gps_checksum_errors = 0.0;  // probability that a sentence carries a wrong checksum
+
+    // The SD card: an image file kept across runs (default <out>/sd.img), created and
+    // factory formatted when missing with card_blocks blocks of the given type.
+    bool card_present = true;
+    std::string card_file;
+    uint32_t card_blocks = 4u * 1024 * 1024 * 2; // 4 GiB
+    bool card_sdhc = true;
+    bool card_erased_ones = false;
+    // Spans of simulated seconds during which the card is out of its socket.
+    std::vector<std::pair<double, double>> card_out;
 };
 
 // Parses the command line into `s`. On failure returns false with `error` naming the
@@ -40,6 +61,10 @@ std::string usage_text();
 // Reads a --sea value: "off", "calm", "chop", "swell,h=H,t=T,dir=D" or the irregular
 // sea "hs=H,tp=T,dir=D,spread=S,seed=N" (any subset of its keys; spread in degrees).
 bool parse_sea(const std::string& text, Scenario& s, std::string& error);
+
+// A card size: a number of bytes with an optional K, M or G suffix (powers of 1024),
+// a whole number of 512-byte blocks. False when malformed or out of 8 MiB .. 32 GiB.
+bool parse_card_size(const std::string& text, uint32_t& blocks);
 
 // "YYYY-MM-DDTHH:MM:SSZ" to seconds since 1970-01-01 UTC; false if malformed or invalid.
 bool parse_utc(const std::string& text, int64_t& unix_seconds);

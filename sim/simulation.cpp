@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -88,6 +89,49 @@ Simulation::Simulation(const Scenario& scenario)
         sensor_ = std::make_unique<SbgSensor>(board_, *sensor_line_, *sea_, sensor_config);
     }
     if (sensor_) sensor_->start();
+    if (!scenario_.gps_model.empty()) {
+        GpsReceiverOptions o;
+        o.baud = scenario_.gps_baud;
+        o.start_unix = scenario_.start_unix;
+        o.ttff = static_cast<Nanos>(scenario_.gps_ttff_s * 1e9);
+        o.ttff_hot = std::min(o.ttff, o.ttff_hot);
+        o.no_fix = scenario_.gps_no_fix;
+        o.satellites = scenario_.gps_satellites;
+        o.pdop = scenario_.gps_pdop;
+        o.hdop = scenario_.gps_hdop;
+        o.vdop = scenario_.gps_vdop;
+        o.latitude_deg = scenario_.gps_latitude;
+        o.longitude_deg = scenario_.gps_longitude;
+        o.checksum_error_probability = scenario_.gps_checksum_errors;
+        UartLink& gps_line = board_.connect_uart(3, nullptr, scenario_.gps_baud);
+        gps_ = make_gps_receiver(scenario_.gps_model, board_, gps_line, o);
+        board_.connect_uart(3, gps_.get(), scenario_.gps_baud);
+        // Pin 17 switches the receiver's supply: high = on.
+        board_.on_output_change(17, [this](uint8_t level) { gps_->set_power(level != 0); });
+    }
+    if (scenario_.card_file.empty()) scenario_.card_file = scenario_.out_dir + "/sd.img";
+    if (scenario_.card_present) {
+        SdCardConfig c;
+        c.blocks = scenario_.card_blocks;
+        c.high_capacity = scenario_.card_sdhc;
+        c.erased_reads_ones = scenario_.card_erased_ones;
+        card_ = std::make_unique<SdCard>(c);
+        std::string error;
+        // An existing image keeps its own size: --card-size only shapes a new card.
+        struct stat st {};
+        if (stat(scenario_.card_file.c_str(), &st) == 0) {
+            c.blocks = 0;
+            card_ = std::make_unique<SdCard>(c);
+        } else if (!make_dirs(scenario_.out_dir, error)) {
+            throw std::runtime_error(error);
+        }
+        if (!card_->open(scenario_.card_file, error)) throw std::runtime_error(error);
+        board_.connect_card(card_.get());
+        for (const auto& span : scenario_.card_out) {
+            board_.at(static_cast<Nanos>(span.first * 1e9), [this] { card_->set_present(false); });
+            board_.at(static_cast<Nanos>(span.second * 1e9), [this] { card_->set_present(true); });
+        }
+    }
     std::string image = scenario_.firmware_image.empty() ? default_firmware_image() : scenario_.firmware_image;
     firmware_ = std::make_unique<LoadableFirmware>(image);
 }
@@ -105,6 +149,12 @@ bool Simulation::write_outputs(std::string& error) {
     if (!write_file(scenario_.out_dir + "/host.log", host_->log_text(), error)) return false;
     if (!write_file(scenario_.out_dir + "/host.raw", host_bytes(), error)) return false;
     if (scenario_.eeprom_present && !eeprom_.save(scenario_.eeprom_file, error)) return false;
+    if (card_) {
+        // The card is read as a person would after taking it out of the buoy.
+        long n = export_card_files(scenario_.card_file, scenario_.out_dir + "/sd", card_mounted_, error);
+        if (n < 0) return false;
+        card_files_copied_ = static_cast<uint64_t>(n);
+    }
     return true;
 }
 
@@ -142,6 +192,57 @@ std::string Simulation::summary(double wall_seconds) const {
         o << "motion replay    " << scenario_.motion_file << " (" << replay_->recorded_epochs() << " epochs)\n";
     } else {
         o << "sea              off (no sensor traffic)\n";
+    }
+    // The firmware's own figures of its last interval, as it printed them on the console,
+    // to read beside the sea's truth above.
+    const std::string& text = console_.text();
+    size_t at = text.rfind("NumOlas=");
+    if (at != std::string::npos) {
+        size_t line_start = text.rfind('\n', at);
+        line_start = line_start == std::string::npos ? 0 : line_start + 1;
+        size_t end = text.find('\n', at);
+        if (end != std::string::npos) end = text.find('\n', end + 1);
+        std::string lines = text.substr(line_start, end == std::string::npos ? std::string::npos : end - line_start);
+        lines.erase(std::remove(lines.begin(), lines.end(), '\r'), lines.end());
+        o << "firmware's last interval (heights cm, periods 0.1 s, directions 0.1 deg)\n";
+        std::stringstream ls(lines);
+        std::string l;
+        while (std::getline(ls, l)) o << "  " << l << "\n";
+    } else if (sea_ || replay_) {
+        o << "firmware's last interval: none completed yet\n";
+    }
+    if (gps_) {
+        std::snprintf(line, sizeof line, "gps              %s, left at %u baud, now %u baud, %llu power-ups\n",
+                      gps_->model().c_str(), scenario_.gps_baud, gps_->baud(),
+                      static_cast<unsigned long long>(gps_->stats().power_ups));
+        o << line;
+        if (gps_->first_fix_time()) {
+            std::snprintf(line, sizeof line, "  first fix      at %.1f s\n", static_cast<double>(*gps_->first_fix_time()) / 1e9);
+            o << line;
+        } else {
+            o << "  first fix      none\n";
+        }
+        std::snprintf(line, sizeof line, "  commands       %llu understood, %llu not, %llu refused for their checksum\n",
+                      static_cast<unsigned long long>(gps_->stats().commands_received - gps_->stats().commands_not_understood),
+                      static_cast<unsigned long long>(gps_->stats().commands_not_understood),
+                      static_cast<unsigned long long>(gps_->stats().commands_bad_checksum));
+        o << line;
+    } else {
+        o << "gps              none\n";
+    }
+    if (card_) {
+        std::snprintf(line, sizeof line, "sd card          %s, %s, %.0f MiB: %llu blocks read, %llu written, %llu erase commands\n",
+                      scenario_.card_file.c_str(), card_->high_capacity() ? "SDHC" : "standard capacity",
+                      card_->block_count() / 2048.0, static_cast<unsigned long long>(card_->blocks_read()),
+                      static_cast<unsigned long long>(card_->blocks_written()),
+                      static_cast<unsigned long long>(card_->erase_commands()));
+        o << line;
+        if (card_mounted_)
+            o << "  files          " << card_files_copied_ << " copied to " << scenario_.out_dir << "/sd/\n";
+        else
+            o << "  files          none: the image holds no FAT volume that mounts\n";
+    } else {
+        o << "sd card          none\n";
     }
     static const char* names[4] = {"host   (Serial0)", "console(Serial1)", "sensor (Serial2)", "gps    (Serial3)"};
     o << "serial ports     bytes in / bytes out / dropped by the receive queue\n";

@@ -8,9 +8,11 @@
 #include "board/sim/board.h"
 #include "sim/scenario.h"
 #include "world/eeprom.h"
+#include "world/gps_receiver.h"
 #include "world/host_unit.h"
 #include "world/motion_csv.h"
 #include "world/sbg_sensor.h"
+#include "world/sdcard.h"
 #include "world/sea.h"
 #include "world/terminal.h"
 
@@ -24,7 +26,8 @@ public:
     // Boots the firmware and runs the scenario's duration; throws std::runtime_error with a
     // readable message when the run cannot be set up (image missing, bad EEPROM file).
     void run();
-    // Writes console.log, host.log and the EEPROM file. False with `error` on failure.
+    // Writes console.log, host.log, the EEPROM file, and copies the card's files to sd/.
+    // False with `error` on failure.
     bool write_outputs(std::string& error);
     // The closing summary, given the wall-clock seconds the run took.
     std::string summary(double wall_seconds) const;
@@ -37,6 +40,8 @@ public:
     Eeprom24& eeprom() { return eeprom_; }
     Sea* sea() { return sea_.get(); }
     SbgSensor* sensor() { return sensor_.get(); }
+    GpsReceiver* gps() { return gps_.get(); }
+    SdCard* card() { return card_.get(); }
     FirmwareSource& firmware() { return *firmware_; }
     const Scenario& scenario() const { return scenario_; }
 
@@ -50,10 +55,21 @@ private:
     std::unique_ptr<MotionReplay> replay_;
     std::unique_ptr<SbgSensor> sensor_;
     UartLink* sensor_line_ = nullptr;
+    std::unique_ptr<GpsReceiver> gps_;
+    std::unique_ptr<SdCard> card_;
+    uint64_t card_files_copied_ = 0;
+    bool card_mounted_ = false;
     std::unique_ptr<FirmwareSource> firmware_;
 };
 
 // ondavix-fw.so beside the running executable.
 std::string default_firmware_image();
+
+// Copies every file of the FAT volume on a card image (partition 1, or the whole image
+// without a partition table) into the folder `dest`, keeping the directory tree and the
+// short names. Reads the image only. Returns the number of files copied (`mounted` false
+// and 0 when no FAT volume could be mounted), or -1 with `error` naming the image or file
+// and what went wrong.
+long export_card_files(const std::string& image, const std::string& dest, bool& mounted, std::string& error);
 
 } // namespace sim
