@@ -242,9 +242,10 @@ uint32_t FatVolume::allocateCluster(uint32_t previous, bool zero) {
         uint32_t value;
         if (!fatGet(c, value)) return 0;
         if (value == 0) {
-            if (!fatSet(c, 0x0FFFFFFF)) return 0;
             if (zero) {
-                // The zeroed cache is written to every block of the cluster.
+                // The zeroed cache is written to every block of the cluster while the cluster
+                // is still free: power lost during the many writes of a large cluster leaves
+                // nothing behind, not a lost cluster.
                 if (!cacheFlush()) return 0;
                 memset(cache_, 0, sizeof cache_);
                 cache_block_ = kNoBlock;
@@ -253,6 +254,7 @@ uint32_t FatVolume::allocateCluster(uint32_t previous, bool zero) {
                     if (!deviceWrite(first + i, cache_)) return 0;
                 cache_block_ = first + cluster_blocks_ - 1;
             }
+            if (!fatSet(c, 0x0FFFFFFF)) return 0;
             if (previous != 0 && !fatSet(previous, c)) return 0;
             next_free_ = c + 1 <= clusters_ + 1 ? c + 1 : 2;
             if (free_count_ != kUnknown && free_count_ > 0) --free_count_;

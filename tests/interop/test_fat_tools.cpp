@@ -19,44 +19,17 @@
 
 #include "fat/fat.h"
 #include "support/fat_image.h"
+#include "support/tools.h"
 #include "world/sdcard.h"
 
 using sim::test::FileImage;
 
+using sim::test::find_tool;
+using sim::test::quote;
+using sim::test::run;
+using sim::test::ToolRun;
+
 namespace {
-
-std::string find_tool(const std::string& name) {
-    std::string path = getenv("PATH") ? getenv("PATH") : "";
-    path += ":/usr/sbin:/sbin"; // fsck.fat and mkfs.fat live there
-    std::stringstream dirs(path);
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        if (dir.empty()) continue;
-        std::string full = dir + "/" + name;
-        if (access(full.c_str(), X_OK) == 0) return full;
-    }
-    return "";
-}
-
-struct ToolRun {
-    int status = -1;
-    std::string out;
-};
-
-// Runs a shell command; its standard output and error together.
-ToolRun run(const std::string& command) {
-    ToolRun r;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int status = pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
-std::string quote(const std::string& s) { return "'" + s + "'"; }
 
 std::string pattern(size_t n, uint32_t seed) {
     std::string s;
@@ -78,33 +51,6 @@ void write_file(FatVolume& v, const std::string& path, const std::string& data) 
     for (size_t i = 0; i < head; ++i) ASSERT_EQ(f.write(static_cast<uint8_t>(data[i])), 1u);
     ASSERT_EQ(f.write(reinterpret_cast<const uint8_t*>(data.data()) + head, data.size() - head), data.size() - head);
     ASSERT_TRUE(f.close()) << path;
-}
-
-// Copies blocks [first, first + count) of an image into a file of their own, hole for
-// hole, so that fsck.fat (which knows no partition tables) can check a partition.
-bool extract(const std::string& from, uint32_t first, uint32_t count, const std::string& to) {
-    int in = open(from.c_str(), O_RDONLY);
-    int out = open(to.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0) return false;
-    off_t begin = static_cast<off_t>(first) * 512, end = begin + static_cast<off_t>(count) * 512;
-    bool ok = ftruncate(out, end - begin) == 0;
-    std::vector<char> buf(1 << 20);
-    for (off_t at = begin; ok && at < end;) {
-        off_t data = lseek(in, at, SEEK_DATA);
-        if (data < 0 || data >= end) break;
-        off_t hole = lseek(in, data, SEEK_HOLE);
-        if (hole > end) hole = end;
-        for (off_t p = data; ok && p < hole;) {
-            size_t n = static_cast<size_t>(std::min<off_t>(hole - p, static_cast<off_t>(buf.size())));
-            ok = pread(in, buf.data(), n, p) == static_cast<ssize_t>(n) &&
-                 pwrite(out, buf.data(), n, p - begin) == static_cast<ssize_t>(n);
-            p += static_cast<off_t>(n);
-        }
-        at = hole;
-    }
-    close(in);
-    close(out);
-    return ok;
 }
 
 void put32(uint8_t* p, uint32_t v) {
@@ -148,7 +94,7 @@ protected:
         if (first != 0) {
             target = image + ".part";
             files_.push_back(target);
-            if (!extract(image, first, count, target)) return ToolRun{};
+            if (!sim::test::extract_blocks(image, first, count, target)) return ToolRun{};
         }
         return run(tool("fsck.fat") + " " + options + " " + quote(target));
     }

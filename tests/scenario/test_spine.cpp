@@ -20,6 +20,9 @@ Scenario quiet_scenario(const std::string& dir, double seconds) {
     s.eeprom_file = dir + "/eeprom.bin";
     s.duration_s = seconds;
     s.firmware_image = ONDAVIX_FW_IMAGE;
+    // No receiver and no card: the start-up and the clock alone.
+    s.gps_model.clear();
+    s.card_present = false;
     return s;
 }
 

