@@ -269,6 +269,7 @@ SdCard::~SdCard() {
 }
 
 bool SdCard::open(const std::string& path, std::string& error) {
+    cache_.clear();
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
@@ -354,6 +355,7 @@ bool SdCard::factory_format(std::string& error) {
 }
 
 bool SdCard::format(bool blank, std::string& error) {
+    cache_.clear();
     FatFormatLayout layout;
     std::string why;
     auto write_block = [this](uint32_t block, const uint8_t* data) {
@@ -368,14 +370,30 @@ bool SdCard::format(bool blank, std::string& error) {
 
 bool SdCard::read(uint32_t block, uint8_t* dst512) {
     if (!present() || block >= blocks_) return false;
-    if (::pread(fd_, dst512, kBlock, static_cast<off_t>(block) * kBlock) != static_cast<ssize_t>(kBlock)) return false;
+    // The firmware reads its directory and FAT blocks over and over; a copy of the blocks
+    // read lately saves the host a system call each time. The image file stays the truth:
+    // every write goes through to it.
+    auto hit = cache_.find(block);
+    if (hit != cache_.end()) {
+        std::memcpy(dst512, hit->second.data(), kBlock);
+    } else {
+        if (::pread(fd_, dst512, kBlock, static_cast<off_t>(block) * kBlock) != static_cast<ssize_t>(kBlock))
+            return false;
+        if (cache_.size() >= kCachedBlocks) cache_.clear();
+        std::memcpy(cache_[block].data(), dst512, kBlock);
+    }
     ++blocks_read_;
     return true;
 }
 
 bool SdCard::write(uint32_t block, const uint8_t* src512) {
     if (!present() || block >= blocks_) return false;
-    if (::pwrite(fd_, src512, kBlock, static_cast<off_t>(block) * kBlock) != static_cast<ssize_t>(kBlock)) return false;
+    if (::pwrite(fd_, src512, kBlock, static_cast<off_t>(block) * kBlock) != static_cast<ssize_t>(kBlock)) {
+        cache_.erase(block);
+        return false;
+    }
+    auto hit = cache_.find(block);
+    if (hit != cache_.end()) std::memcpy(hit->second.data(), src512, kBlock);
     ++blocks_written_;
     return true;
 }
@@ -383,6 +401,7 @@ bool SdCard::write(uint32_t block, const uint8_t* src512) {
 bool SdCard::erase(uint32_t first, uint32_t last) {
     if (!present() || first > last || last >= blocks_) return false;
     ++erase_commands_;
+    cache_.clear();
     off_t offset = static_cast<off_t>(first) * kBlock;
     off_t length = static_cast<off_t>(last - first + 1) * kBlock;
     // Zeros: a hole in the image costs nothing; the flash of a 0xFF card is written out.

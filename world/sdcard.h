@@ -9,9 +9,11 @@
 //   board.connect_card(&card);
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 
 #include "world/link.h"
 
@@ -70,6 +72,8 @@ private:
     uint64_t blocks_read_ = 0;
     uint64_t blocks_written_ = 0;
     uint64_t erase_commands_ = 0;
+    static constexpr size_t kCachedBlocks = 4096; // 2 MiB of host memory at most
+    std::unordered_map<uint32_t, std::array<uint8_t, 512>> cache_;
 };
 
 // ------------------------------------------------------------------ factory formatter

@@ -198,8 +198,13 @@ void Board::pin_write(uint8_t pin, uint8_t level) {
     if (pin >= kPins) return;
     Pin& p = pins_[pin];
     level = level ? 1 : 0;
+    // Writing the level a pin already drives changes nothing outside: like a read, it
+    // counts toward the idle streak (a loop that keeps a supply switched off each pass).
+    if (p.out == level) {
+        if (!in_isr_) poll();
+        return;
+    }
     if (!in_isr_) call();
-    if (p.out == level) return;
     p.out = level;
     if (p.history.size() < kPinHistoryLimit) p.history.emplace_back(now_, level);
     for (auto& fn : p.listeners) fn(level);
@@ -391,6 +396,11 @@ void Board::run_code(const std::function<void()>& fn, void (*isr)()) {
 uint64_t Board::uart_bytes_to_board(int unit) const { return uarts_[unit]->bytes_to_board(); }
 uint64_t Board::uart_bytes_from_board(int unit) const { return uarts_[unit]->bytes_from_board(); }
 uint64_t Board::uart_dropped(int unit) const { return uarts_[unit]->dropped(); }
+std::vector<std::pair<Nanos, uint64_t>> Board::uart_drop_runs(int unit) const {
+    std::vector<std::pair<Nanos, uint64_t>> out;
+    for (const Uart::DropRun& r : uarts_[unit]->drop_runs()) out.emplace_back(r.start, r.bytes);
+    return out;
+}
 uint32_t Board::uart_baud(int unit) const { return uarts_[unit]->board_baud(); }
 
 } // namespace sim

@@ -146,6 +146,8 @@ public:
     uint64_t uart_bytes_to_board(int unit) const;
     uint64_t uart_bytes_from_board(int unit) const;
     uint64_t uart_dropped(int unit) const;
+    // When the receive queue of a port dropped bytes, run by run (see Uart::drop_runs).
+    std::vector<std::pair<Nanos, uint64_t>> uart_drop_runs(int unit) const;
     uint32_t uart_baud(int unit) const;
     size_t heap_in_use() const { return heap_bytes_; }
     uint64_t heap_failures() const { return heap_failures_; }

@@ -213,8 +213,18 @@ void Uart::deliver_to_board(Nanos now) {
     while (next_rx_ <= now) {
         to_board_.consume(next_rx_ready_);
         ++rx_count_;
-        if (rx_.size() < rx_size_) rx_.push_back(next_rx_byte_);
-        else ++dropped_;
+        if (rx_.size() < rx_size_) {
+            rx_.push_back(next_rx_byte_);
+            dropping_ = false;
+        } else {
+            ++dropped_;
+            if (!dropping_) {
+                dropping_ = true;
+                counting_run_ = drop_runs_.size() < kDropRunsKept;
+                if (counting_run_) drop_runs_.push_back({next_rx_, 0});
+            }
+            if (counting_run_) ++drop_runs_.back().bytes;
+        }
         plan_rx();
     }
 }

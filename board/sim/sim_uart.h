@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 #include "world/link.h"
 
@@ -85,6 +86,14 @@ public:
     uint64_t bytes_to_board() const { return rx_count_; }
     uint64_t bytes_from_board() const { return tx_count_; }
     uint64_t dropped() const { return dropped_; }
+    // Runs of dropped bytes: when each began and how many bytes it lost; a byte that
+    // arrives into a queue with room again ends a run. The first kDropRunsKept only.
+    struct DropRun {
+        Nanos start = 0;
+        uint64_t bytes = 0;
+    };
+    static constexpr size_t kDropRunsKept = 256;
+    const std::vector<DropRun>& drop_runs() const { return drop_runs_; }
 
 private:
     void plan_rx();
@@ -102,6 +111,9 @@ private:
     uint8_t next_rx_byte_ = 0, next_tx_byte_ = 0;
     Nanos next_rx_ready_ = 0, next_tx_ready_ = 0;
     uint64_t rx_count_ = 0, tx_count_ = 0, dropped_ = 0;
+    std::vector<DropRun> drop_runs_;
+    bool dropping_ = false;      // the last byte that arrived was dropped
+    bool counting_run_ = false;  // the current run has its entry in drop_runs_
 };
 
 } // namespace sim
