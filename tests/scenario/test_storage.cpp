@@ -1,0 +1,173 @@
+// The card after a simulated deployment: the day directory and its files hold exactly the
+// records the firmware reported on the console and the host port; a card pulled out and
+// put back is written again; the image passes fsck.fat.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+
+#include "sim/simulation.h"
+#include "support/fat_image.h"
+#include "support/sim_run.h"
+#include "support/tools.h"
+
+using namespace sim;
+using sim::test::fresh_dir;
+using sim::test::read_file;
+
+namespace {
+
+Scenario card_scenario(const std::string& dir, double seconds) {
+    Scenario s;
+    s.out_dir = dir;
+    s.eeprom_file = dir + "/eeprom.bin";
+    s.card_file = dir + "/sd.img";
+    s.card_blocks = 1u << 21; // 1 GiB SDHC: FAT32
+    s.duration_s = seconds;
+    s.start_text = "2026-03-14T09:26:40Z";
+    EXPECT_TRUE(parse_utc(s.start_text, s.start_unix));
+    s.firmware_image = ONDAVIX_FW_IMAGE;
+    return s;
+}
+
+std::vector<std::string> split(const std::string& text, char sep) {
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    std::string item;
+    while (std::getline(ss, item, sep)) out.push_back(item);
+    return out;
+}
+
+// The lines of every file with `ext` in the folder, files in name order (HHMM).
+std::vector<std::string> records(const std::string& dir, const std::string& ext) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() > ext.size() && n.compare(n.size() - ext.size(), ext.size(), ext) == 0) names.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> out;
+    for (const std::string& n : names) {
+        std::string text = read_file(dir + "/" + n);
+        EXPECT_TRUE(text.empty() || text.compare(text.size() - 2, 2, "\r\n") == 0) << n << " ends mid-record";
+        for (std::string& l : split(text, '\n')) {
+            if (!l.empty() && l.back() == '\r') l.pop_back();
+            if (!l.empty()) out.push_back(l);
+        }
+    }
+    return out;
+}
+
+// "IndOla=N Altura=H Periodo=P" of the console, as "N H P" with the record's widths.
+std::vector<std::string> console_waves(const std::string& con) {
+    std::vector<std::string> out;
+    const std::string key = "IndOla=";
+    for (size_t at = con.find(key); at != std::string::npos; at = con.find(key, at + 1)) {
+        long n = std::strtol(con.c_str() + at + key.size(), nullptr, 10);
+        size_t h = con.find("Altura=", at), p = con.find("Periodo=", at);
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%05ld %04ld %03ld", n, std::strtol(con.c_str() + h + 7, nullptr, 10),
+                      std::strtol(con.c_str() + p + 8, nullptr, 10));
+        out.push_back(buf);
+    }
+    return out;
+}
+
+bool fsck_clean(const std::string& image, std::string& report) {
+    std::string fsck = sim::test::find_tool("fsck.fat");
+    if (fsck.empty()) {
+        report = "fsck.fat missing";
+        return std::getenv("CI") == nullptr; // a workstation without dosfstools skips the check
+    }
+    // The factory format puts partition 1 at 4 MiB.
+    std::string part = image + ".part1";
+    if (!sim::test::extract_blocks(image, 8192, (1u << 21) - 8192, part)) {
+        report = "cannot extract the partition";
+        return false;
+    }
+    sim::test::ToolRun r = sim::test::run(fsck + " -n " + sim::test::quote(part));
+    report = r.out;
+    std::remove(part.c_str());
+    return r.status == 0;
+}
+
+} // namespace
+
+TEST(StorageScenario, DayOfRecordsOnTheCardMatchesConsoleAndHost) {
+    std::string dir = fresh_dir("storage_day");
+    Simulation sim(card_scenario(dir, 7200));
+    sim.run();
+    std::string error;
+    ASSERT_TRUE(sim.write_outputs(error)) << error;
+    const std::string day = dir + "/sd/260314";
+
+    // Result records: the host's "$RES" sentences with waves carry the same statistics
+    // (from field 6 on; the record's time is the interval start, the sentence's its end).
+    std::vector<std::string> res = records(day, ".res");
+    std::vector<std::string> sent;
+    for (const HostLine& l : sim.host().lines())
+        if (l.text.rfind("$RES,", 0) == 0 && l.text.compare(22, 5, "00000") != 0) sent.push_back(l.text);
+    ASSERT_EQ(res.size(), sent.size());
+    ASSERT_GE(res.size(), 5u);
+    for (size_t i = 0; i < res.size(); ++i) {
+        std::string stats = res[i].substr(15);
+        std::replace(stats.begin(), stats.end(), ' ', ',');
+        EXPECT_EQ("$RES," + sent[i].substr(5, 15) + stats + sent[i].substr(sent[i].find('*')), sent[i]) << i;
+    }
+
+    // Per-wave records: every wave the console reported once the files existed, in order.
+    std::vector<std::string> wav = records(day, ".wav");
+    std::vector<std::string> con = console_waves(sim.console().text());
+    ASSERT_GE(con.size(), wav.size());
+    EXPECT_LE(con.size() - wav.size(), 3u); // waves closed before the GPS gave the date
+    for (size_t i = 0; i < wav.size(); ++i) {
+        std::vector<std::string> f = split(wav[i], ',');
+        ASSERT_EQ(f.size(), 6u) << wav[i];
+        EXPECT_EQ(f[5].substr(0, 14), con[con.size() - wav.size() + i]) << i;
+    }
+
+    // Raw records: one per sample, ten a second, none missing in the middle of the run.
+    std::vector<std::string> raw = records(day, ".raw");
+    std::map<std::string, int> per_second;
+    for (const std::string& r : raw) {
+        ASSERT_EQ(split(r, ',').size(), 13u) << r;
+        per_second[r.substr(0, 17)]++;
+    }
+    ASSERT_GT(per_second.size(), 7000u);
+    int short_seconds = 0;
+    for (auto it = std::next(per_second.begin()); it != std::prev(per_second.end()); ++it) {
+        EXPECT_LE(it->second, 10) << it->first;
+        if (it->second < 10) ++short_seconds;
+    }
+    EXPECT_LE(short_seconds, 5);
+    std::string report;
+    EXPECT_TRUE(fsck_clean(dir + "/sd.img", report)) << report;
+}
+
+TEST(StorageScenario, CardPulledOutAndPutBackIsWrittenAgainAndStaysConsistent) {
+    std::string dir = fresh_dir("storage_pull");
+    Scenario s = card_scenario(dir, 1500);
+    s.card_out = {{600, 700}};
+    Simulation sim(s);
+    sim.run();
+    std::string error;
+    ASSERT_TRUE(sim.write_outputs(error)) << error;
+    std::vector<std::string> raw = records(dir + "/sd/260314", ".raw");
+    ASSERT_FALSE(raw.empty());
+    // Records from before the card went and from well after it came back.
+    auto at = [&](const std::string& hhmm) {
+        return std::any_of(raw.begin(), raw.end(), [&](const std::string& r) { return r.compare(9, 5, hhmm) == 0; });
+    };
+    EXPECT_TRUE(at("09,33")); // 09:26:40 + 400 s
+    EXPECT_TRUE(at("09,50")); // 09:26:40 + 1400 s
+    EXPECT_FALSE(at("09,37")); // out of the socket from 09:36:40 to 09:38:20
+    std::string report;
+    EXPECT_TRUE(fsck_clean(dir + "/sd.img", report)) << report;
+}
