@@ -170,3 +170,47 @@ TEST(GpsScenario, ResultSentencesCarryTheClocksHourAndMinuteOfTheIntervalEnds) {
     EXPECT_EQ(hhmm.back(), "10:20");
     EXPECT_NE(std::find(hhmm.begin(), hhmm.end(), "10:00"), hhmm.end());
 }
+
+// The sensor-time measurement resolves one 100 ms count in about 60 s; what it leaves
+// shows against GPS time over the hours between two captures. Above 15 s the comparison
+// corrects the compare value, below it leaves it alone.
+TEST(GpsScenario, GpsComparisonTakesOutWhatTheSensorMeasurementLeftWhenItExceeds15Seconds) {
+    struct Case {
+        double ppm;
+        bool corrected;
+    };
+    for (Case c : {Case{2000, true}, Case{-2000, false}}) {
+        SCOPED_TRACE(c.ppm);
+        std::string dir = fresh_dir("gps_compare" + std::to_string(static_cast<int>(c.ppm)));
+        Scenario s = gps_scenario(dir, 9 * 3600);
+        s.start_text = "2026-01-01T00:00:00Z";
+        ASSERT_TRUE(parse_utc(s.start_text, s.start_unix));
+        s.sea_off = false;
+        s.oscillator_ppm = c.ppm;
+        Simulation sim(s);
+        sim.run();
+        const std::string& con = sim.console().text();
+        const long exact = std::lround(48000 * (1 + c.ppm * 1e-6));
+        std::vector<long> sensor = values_after(con, "CALCULO MICRO vs SBG: ");
+        ASSERT_EQ(sensor.size(), 1u);
+        EXPECT_NEAR(sensor[0], exact, 80);
+        // Captures at about 0, 4 and 8 hours: the first comparison at the third.
+        std::vector<long> resta = values_after(con, "RESTA TIEMPOS: ");
+        std::vector<long> gps = values_after(con, "CALCULO CON GPS:");
+        ASSERT_GE(resta.size(), 1u);
+        ASSERT_EQ(gps.size(), resta.size());
+        // Seconds the clock lost or gained in the hours between the two captures, against
+        // the drift the measured compare value predicts (one second of rounding each way).
+        double predicted = 14400.0 * (static_cast<double>(sensor[0]) - exact) / exact;
+        EXPECT_NEAR(resta[0], predicted, 2.0);
+        EXPECT_EQ(std::labs(resta[0]) > 15, c.corrected);
+        if (c.corrected) {
+            EXPECT_NEAR(gps[0], exact, 3);
+            EXPECT_NE(gps[0], sensor[0]);
+        } else {
+            EXPECT_EQ(gps[0], sensor[0]);
+        }
+        const uint8_t* e = sim.eeprom().data().data();
+        EXPECT_EQ((e[29] << 8) | e[30], gps.back());
+    }
+}
