@@ -254,12 +254,12 @@ std::string Simulation::summary(double wall_seconds) const {
         o << line;
         // Where the bytes went: the first runs of drops, to match with the console.
         auto runs = board_.uart_drop_runs(u);
-        for (size_t i = 0; i < runs.size() && i < 6; ++i) {
+        for (size_t i = 0; i < runs.size() && i < 24; ++i) {
             std::snprintf(line, sizeof line, "      dropped %llu bytes from %.3f s\n",
                           static_cast<unsigned long long>(runs[i].second), static_cast<double>(runs[i].first) / 1e9);
             o << line;
         }
-        if (runs.size() > 6) o << "      ... " << runs.size() - 6 << " more runs\n";
+        if (runs.size() > 24) o << "      ... " << runs.size() - 24 << " more runs\n";
     }
     o << "output           " << scenario_.out_dir << "/console.log, " << scenario_.out_dir << "/host.log (host.raw: its bytes)\n";
     return o.str();
