@@ -218,6 +218,8 @@ std::string usage_text() {
            "  --card-out FROM,TO      the card is out of its socket from simulated second\n"
            "                          FROM to TO (repeatable)\n"
            "  --no-card               run with the card socket empty\n"
+           "  --reset-at S            pull the board's reset line at simulated second S,\n"
+           "                          wherever the firmware is (repeatable)\n"
            "  --firmware FILE         the firmware image to boot (default ondavix-fw.so\n"
            "                          beside this program)\n"
            "  --help                  this text\n"
@@ -394,6 +396,14 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
                 return false;
             }
             s.card_out.emplace_back(from, to);
+        } else if (a == "--reset-at") {
+            if (!value(v)) return false;
+            double d;
+            if (!parse_number(v, d) || d <= 0) {
+                error = "--reset-at " + v + ": expected simulated seconds above 0";
+                return false;
+            }
+            s.resets.push_back(d);
         } else if (a == "--no-card") {
             s.card_present = false;
         } else if (a == "--firmware") {

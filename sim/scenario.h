@@ -51,6 +51,9 @@ struct Scenario {
     bool card_erased_ones = false;
     // Spans of simulated seconds during which the card is out of its socket.
     std::vector<std::pair<double, double>> card_out;
+    // Simulated seconds at which the board's reset line is pulled (a restart at that
+    // instant, wherever the firmware is).
+    std::vector<double> resets;
 };
 
 // Parses the command line into `s`. On failure returns false with `error` naming the

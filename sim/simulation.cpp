@@ -132,6 +132,8 @@ Simulation::Simulation(const Scenario& scenario)
             board_.at(static_cast<Nanos>(span.second * 1e9), [this] { card_->set_present(true); });
         }
     }
+    for (double t : scenario_.resets)
+        board_.at(static_cast<Nanos>(t * 1e9), [] { throw BoardReset{"reset line pulled by the scenario"}; });
     std::string image = scenario_.firmware_image.empty() ? default_firmware_image() : scenario_.firmware_image;
     firmware_ = std::make_unique<LoadableFirmware>(image);
 }
