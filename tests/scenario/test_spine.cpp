@@ -100,16 +100,21 @@ TEST(SpineScenario, AbsentEepromDoesNotHoldStartUpAndTheFirmwareRunsOnDefaults) 
 TEST(SpineScenario, SameOptionsGiveByteIdenticalOutput) {
     std::string out;
     std::string a = fresh_dir("a"), b = fresh_dir("b");
-    ASSERT_EQ(test::run_sim_exe({"--duration", "200", "--out", a, "--oscillator-ppm", "150",
-                                 "--firmware", ONDAVIX_FW_IMAGE}, out), 0) << out;
-    ASSERT_EQ(test::run_sim_exe({"--duration", "200", "--out", b, "--oscillator-ppm", "150",
-                                 "--firmware", ONDAVIX_FW_IMAGE}, out), 0) << out;
+    ASSERT_EQ(test::run_sim_exe({"--duration", "200", "--out", a, "--oscillator-ppm", "150", "--card-size", "64M",
+                                 "--card-type", "sdsc", "--firmware", ONDAVIX_FW_IMAGE}, out), 0) << out;
+    ASSERT_EQ(test::run_sim_exe({"--duration", "200", "--out", b, "--oscillator-ppm", "150", "--card-size", "64M",
+                                 "--card-type", "sdsc", "--firmware", ONDAVIX_FW_IMAGE}, out), 0) << out;
     std::string ca = read_file(a + "/console.log");
     EXPECT_GT(ca.size(), 1000u);
     EXPECT_EQ(ca, read_file(b + "/console.log"));
     EXPECT_EQ(read_file(a + "/host.log"), read_file(b + "/host.log"));
     EXPECT_EQ(read_file(a + "/host.raw"), read_file(b + "/host.raw"));
     EXPECT_EQ(read_file(a + "/eeprom.bin"), read_file(b + "/eeprom.bin"));
+    // The card too, block for block, with the day's files on it.
+    std::string card = read_file(a + "/sd.img");
+    EXPECT_EQ(card.size(), 64u << 20);
+    EXPECT_TRUE(card == read_file(b + "/sd.img"));
+    EXPECT_FALSE(read_file(a + "/sd/260101/0000.raw").empty());
 }
 
 TEST(SpineScenario, CommandLineErrorsNameTheOptionAndWhatWasExpected) {
