@@ -7,6 +7,7 @@
 
 #include "console/comunicaciones_pc.h"
 #include "gps/modulo_gps.h"
+#include "host/kvx03.h"
 #include "params/i2c.h"
 #include "platform.h"
 #include "waves/correccion_reloj.h"
@@ -387,14 +388,10 @@ static void imprimo_resumen_gps(const stdatos_rafaga_gps* pdatos) {
 }
 
 // "$GPS,yy,mm,dd,hh,mm,ss,sat,lat deg,min,fraction,N/S,lon deg,min,fraction,E/W,pdop,hdop,vdop*hh"
-// in cbuffer_kvx03, NUL-terminated.
+// in cbuffer_kvx03, NUL-terminated and marked for sending.
 static void construccion_trama_gps() {
     const uint8_t ctipo = TIPO_BUFFER_KVX03;
-    ibytes_a_escribir_sd[ctipo] = 0;
-    cchecksum_nmea_kvx03 = 0;
-    inserto_caracter_buffer(cbuffer_kvx03, '$', ctipo);
-    ccalculo_checksum_nmea = 1;
-    insertamos_mensaje_buffer(cbuffer_kvx03, "GPS,", ctipo);
+    comienzo_trama_kvx03("GPS,");
     insertamos_variable_buffer(cbuffer_kvx03, cano_utc, 2, ',', ctipo);
     insertamos_variable_buffer(cbuffer_kvx03, cmes_utc, 2, ',', ctipo);
     insertamos_variable_buffer(cbuffer_kvx03, cdia_utc, 2, ',', ctipo);
@@ -417,10 +414,7 @@ static void construccion_trama_gps() {
     insertamos_variable_buffer(cbuffer_kvx03, modulo_gps.cpdop, 0, ',', ctipo);
     insertamos_variable_buffer(cbuffer_kvx03, modulo_gps.chdop, 0, ',', ctipo);
     insertamos_variable_buffer(cbuffer_kvx03, modulo_gps.cvdop, 0, TERMINADOR_NINGUNO, ctipo);
-    ccalculo_checksum_nmea = 0;
-    inserto_caracter_buffer(cbuffer_kvx03, '*', ctipo);
-    insertamos_variable_hex_buffer(cbuffer_kvx03, cchecksum_nmea_kvx03, 2, TERMINADOR_LINEA, ctipo);
-    cbuffer_kvx03[ibytes_a_escribir_sd[ctipo]] = 0;
+    fin_trama_kvx03();
 }
 
 // Arms the clock-rate correction after a capture. cdia/chora/cminuto/csegundo_reloj: the
@@ -507,7 +501,6 @@ static void captura_gps(const stdatos_rafaga_gps* pdatos) {
 
     construccion_trama_gps();
     modulo_gps.cconfigurado = GPS_APAGAR;
-    cdatos_tx_kvx03 = 1;
     cmostramos_hora = 1;
 }
 

@@ -67,13 +67,17 @@ static void inserto_caracter_kvx03(char ccaracter) {
     inserto_caracter_buffer(cbuffer_kvx03, ccaracter, TIPO_BUFFER_KVX03);
 }
 
-void comienzo_respuesta_kvx03(uint8_t cgrupo) {
+void comienzo_trama_kvx03(const char* pccabecera) {
     ibytes_a_escribir_sd[TIPO_BUFFER_KVX03] = 0;
     cchecksum_nmea_kvx03 = 0;
     ccalculo_checksum_nmea = 0;
     inserto_caracter_kvx03('$');
     ccalculo_checksum_nmea = 1;
-    inserto_texto_kvx03("OLA,");
+    inserto_texto_kvx03(pccabecera);
+}
+
+void comienzo_respuesta_kvx03(uint8_t cgrupo) {
+    comienzo_trama_kvx03("OLA,");
     inserto_valor_kvx03(cgrupo, 2, ',');
 }
 

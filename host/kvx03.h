@@ -22,9 +22,12 @@ constexpr uint8_t PASOS_BORRADO_EEPROM = 4;
 // otherwise the reply is left in cbuffer_kvx03 with cdatos_tx_kvx03 = 1.
 void procesamos_trama_kvx03();
 
-// ---------------------------------------------------------------- reply framing
-// Starts a reply in cbuffer_kvx03: "$", checksum on, "OLA,", the group with two digits
-// and ",".
+// ---------------------------------------------------------------- sentence framing
+// Every sentence to the host ("$OLA," replies, "$RES," results, "$GPS," positions) is
+// built in cbuffer_kvx03 between these two calls.
+// Starts a sentence: "$", then checksum on and the header ("RES," for instance).
+void comienzo_trama_kvx03(const char* pccabecera);
+// Starts a reply: the sentence with header "OLA,", then the group with two digits and ",".
 void comienzo_respuesta_kvx03(uint8_t cgrupo);
 // Ends the sentence being built in cbuffer_kvx03 (whatever its header): checksum off,
 // "*", the checksum as two hexadecimal digits, CR LF, the terminating zero, and marks it

@@ -7,6 +7,7 @@
 
 #include "console/comunicaciones_pc.h"
 #include "declaraciones.h"
+#include "host/kvx03.h"
 #include "platform.h"
 #include "storage/gestion_sd.h"
 #include "waves/decodificacion.h"
@@ -208,22 +209,17 @@ static void inserta_campos_estadisticas(char* pcbuffer, uint8_t ctipo, const ste
     insertamos_variable_buffer(pcbuffer, pe->lflag_align, 3, cfinal, ctipo);
 }
 
-// The "$RES" sentence into cbuffer_kvx03, with the clock's date, hour and minute now.
+// The "$RES" sentence into cbuffer_kvx03, with the clock's date, hour and minute now,
+// marked for sending.
 static void construye_sentencia_res(const stestadisticas* pe) {
-    ibytes_a_escribir_sd[TIPO_BUFFER_KVX03] = 0;
-    cchecksum_nmea_kvx03 = 0;
-    inserto_caracter_buffer(cbuffer_kvx03, '$', TIPO_BUFFER_KVX03);
-    ccalculo_checksum_nmea = 1;
-    insertamos_mensaje_buffer(cbuffer_kvx03, "RES,", TIPO_BUFFER_KVX03);
+    comienzo_trama_kvx03("RES,");
     insertamos_variable_buffer(cbuffer_kvx03, cdia_utc, 2, ',', TIPO_BUFFER_KVX03);
     insertamos_variable_buffer(cbuffer_kvx03, cmes_utc, 2, ',', TIPO_BUFFER_KVX03);
     insertamos_variable_buffer(cbuffer_kvx03, cano_utc, 2, ',', TIPO_BUFFER_KVX03);
     insertamos_variable_buffer(cbuffer_kvx03, chora_utc, 2, ',', TIPO_BUFFER_KVX03);
     insertamos_variable_buffer(cbuffer_kvx03, cminuto_utc, 2, ',', TIPO_BUFFER_KVX03);
     inserta_campos_estadisticas(cbuffer_kvx03, TIPO_BUFFER_KVX03, pe, ',', TERMINADOR_NINGUNO);
-    ccalculo_checksum_nmea = 0;
-    inserto_caracter_buffer(cbuffer_kvx03, '*', TIPO_BUFFER_KVX03);
-    insertamos_variable_hex_buffer(cbuffer_kvx03, cchecksum_nmea_kvx03, 2, TERMINADOR_LINEA, TIPO_BUFFER_KVX03);
+    fin_trama_kvx03();
 }
 
 // The result record into cbuffer_res: the date of the interval's end with the hour and
@@ -348,8 +344,6 @@ static void promedio_sin_olas() {
     e.lflag_heading = calto;
     e.lflag_align = cbajo;
     construye_sentencia_res(&e);
-    cbuffer_kvx03[ibytes_a_escribir_sd[TIPO_BUFFER_KVX03]] = 0;
-    cdatos_tx_kvx03 = 1;
 
     Preparar_Ficheros_Nuevo_Promedio();
     imprime_estadisticas_cero(calto, cbajo);
@@ -384,8 +378,6 @@ void Calcular_Parametros_Salida_Ola_Promedio() {
     resSbgOk = 0;
 
     construye_sentencia_res(&e);
-    cbuffer_kvx03[ibytes_a_escribir_sd[TIPO_BUFFER_KVX03]] = 0;
-    cdatos_tx_kvx03 = 1;
     construye_resumen();
     imprime_estadisticas(&e);
 }
