@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test Ondavix, then configures
-# and builds it in build/ (BUILD_TYPE from the environment, default Release).
+# and builds it in build/ (BUILD_TYPE from the environment, default Release). Arguments
+# name the targets to build; without any, everything is built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,4 +22,6 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" >/dev/null
-cmake --build build -j"$(nproc)"
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
+cmake --build build -j"$(nproc)" "${targets[@]}"
