@@ -1,0 +1,129 @@
+// ondavix-export: the records of a buoy's card as tidy CSV files (raw.csv, waves.csv,
+// results.csv), from a simulator output folder, a folder copied off a card, or a card image.
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "sim/simulation.h"
+#include "tools/export/card_records.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: ondavix-export OUTDIR|CARD_FOLDER|IMAGE [--out DIR] [--single-method velocity|drift]\n"
+    "\n"
+    "Writes raw.csv, waves.csv and results.csv: one header row with the units, ISO 8601 UTC\n"
+    "times, one comma between fields, one row per record on the card.\n"
+    "  OUTDIR          an ondavix-sim output folder: its sd/ copy, else its sd.img\n"
+    "  CARD_FOLDER     a folder holding the card's day folders (YYMMDD)\n"
+    "  IMAGE           a card image (MBR partition 1, or a volume without one)\n"
+    "  --out DIR       where the CSV files go (default: OUTDIR or CARD_FOLDER, or the\n"
+    "                  image's own folder)\n"
+    "  --single-method records that carry one direction come from this method (default\n"
+    "                  velocity, the buoy's default); records with both or none say so\n"
+    "Exit status: 0 done, 1 some lines were malformed (each named on stderr, the rest\n"
+    "written), 2 bad arguments or unreadable input.\n";
+
+bool is_dir(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+bool is_file(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "ondavix-export: %s\n", message.c_str());
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string input, out_dir;
+    tools::DirectionMethod single = tools::DirectionMethod::velocity;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--out" || a == "--single-method") {
+            if (i + 1 >= argc) return fail(a + " needs a value");
+            const std::string v = argv[++i];
+            if (a == "--out") {
+                out_dir = v;
+            } else if (v == "velocity" || v == "drift") {
+                single = v == "velocity" ? tools::DirectionMethod::velocity : tools::DirectionMethod::drift;
+            } else {
+                return fail("--single-method: expected velocity or drift, got '" + v + "'");
+            }
+        } else if (!a.empty() && a[0] == '-') {
+            return fail("unknown option '" + a + "' (--help lists them)");
+        } else if (input.empty()) {
+            input = a;
+        } else {
+            return fail("one input only (got '" + input + "' and '" + a + "')");
+        }
+    }
+    if (input.empty()) return fail("no input given (--help)");
+
+    std::string card_dir, image, temp;
+    if (is_dir(input)) {
+        if (is_dir(input + "/sd"))
+            card_dir = input + "/sd";
+        else if (is_file(input + "/sd.img"))
+            image = input + "/sd.img";
+        else
+            card_dir = input;
+        if (out_dir.empty()) out_dir = input;
+    } else if (is_file(input)) {
+        image = input;
+        if (out_dir.empty()) {
+            const size_t slash = input.rfind('/');
+            out_dir = slash == std::string::npos ? "." : input.substr(0, slash);
+        }
+    } else {
+        return fail(input + ": no such folder or card image");
+    }
+    if (!is_dir(out_dir)) return fail("--out " + out_dir + ": not a folder");
+
+    std::string error;
+    if (!image.empty()) {
+        // The image's files are copied out read-only by our FAT code, then read as a folder.
+        char pattern[] = "/tmp/ondavix-export-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return fail(std::string("temporary folder: ") + std::strerror(errno));
+        temp = pattern;
+        card_dir = temp + "/card";
+        bool mounted = false;
+        if (sim::export_card_files(image, card_dir, mounted, error) < 0 || !mounted) {
+            std::string cmd = "rm -rf '" + temp + "'";
+            if (std::system(cmd.c_str()) != 0) {}
+            return fail(image + ": " + (error.empty() ? "no FAT volume on this image" : error));
+        }
+    }
+
+    tools::CardRecords records;
+    const bool read = tools::read_card_folder(card_dir, single, records, error);
+    if (!temp.empty()) {
+        std::string cmd = "rm -rf '" + temp + "'";
+        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "ondavix-export: %s left behind\n", temp.c_str());
+    }
+    if (!read) return fail(error);
+    for (const std::string& p : records.problems) std::fprintf(stderr, "%s\n", p.c_str());
+    if (!tools::write_csv_files(records, out_dir, error)) return fail(error);
+    std::printf("%zu files read: %zu raw samples, %zu waves, %zu results -> %s/{raw,waves,results}.csv\n",
+                records.files.size(), records.raw.size(), records.waves.size(), records.results.size(),
+                out_dir.c_str());
+    if (!records.problems.empty()) {
+        std::fprintf(stderr, "ondavix-export: %zu malformed lines skipped (named above)\n", records.problems.size());
+        return 1;
+    }
+    return 0;
+}
