@@ -34,14 +34,23 @@ size_t Print::print(long long v, int base) {
 
 size_t Print::print_unsigned(uint64_t v, int base) {
     if (base < 2) base = DEC;
+    const unsigned ubase = static_cast<unsigned>(base);
     char digits[65];
     int i = 64;
     digits[i] = 0;
-    do {
-        int d = static_cast<int>(v % static_cast<unsigned>(base));
+    // 64-bit division is a library call of hundreds of cycles on the Cortex-M0+: only the
+    // high digits of a value past 32 bits take it, the rest go through 32-bit division.
+    while (v > 0xFFFFFFFFull) {
+        unsigned d = static_cast<unsigned>(v % ubase);
         digits[--i] = static_cast<char>(d < 10 ? '0' + d : 'A' + d - 10);
-        v /= static_cast<unsigned>(base);
-    } while (v != 0);
+        v /= ubase;
+    }
+    uint32_t w = static_cast<uint32_t>(v);
+    do {
+        unsigned d = w % ubase;
+        digits[--i] = static_cast<char>(d < 10 ? '0' + d : 'A' + d - 10);
+        w /= ubase;
+    } while (w != 0);
     return write(digits + i);
 }
 

@@ -11,7 +11,6 @@ enum : uint8_t { DEC = 10, HEX = 16, OCT = 8, BIN = 2 };
 
 class Print {
 public:
-    virtual ~Print() = default;
     virtual size_t write(uint8_t b) = 0;
     virtual size_t write(const uint8_t* data, size_t n);
     size_t write(const char* text);
@@ -30,6 +29,12 @@ public:
     size_t println();
     template <typename T> size_t println(T v) { size_t n = print(v); return n + println(); }
     template <typename T> size_t println(T v, int arg) { size_t n = print(v, arg); return n + println(); }
+
+protected:
+    // Not virtual and not public: no sink is ever deleted through a Print, and a trivial
+    // destructor lets the global ports and streams register nothing to run at exit (on the
+    // chip each would cost an atexit entry and pull in the exit machinery).
+    ~Print() = default;
 
 private:
     size_t print_unsigned(uint64_t v, int base);

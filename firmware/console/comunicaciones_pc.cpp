@@ -1,11 +1,10 @@
 // Text and field helpers shared by every record, sentence and console line, and the
 // welcome banner. The builders work in place on the static record buffers with 32-bit
-// integer division; only the float field formats through a temporary text. Main loop.
+// integer division; the float field builds its ten characters in a temporary text. Main loop.
 #include "console/comunicaciones_pc.h"
 
 #include <math.h>
-#include <stdio.h>
-#include <stdlib.h>
+#include <string.h>
 
 #include "declaraciones.h"
 #include "platform.h"
@@ -97,32 +96,74 @@ void insertamos_variable_hex_buffer(char* pcbuffer, uint32_t laux, uint8_t cnume
     inserto_terminador(pcbuffer, ccaracter_final, ctipo);
 }
 
+// The field is built from the bits of the float with integer arithmetic only, giving the
+// bytes a correctly rounded "%010.4f" gives (glibc's: round half to even on the exact binary
+// value, "-0000.0000" for negative zero, "nan"/"-nan" right-aligned in spaces), with no
+// formatted print, no float parsing and no software floating point on the chip.
 void insertamos_variable_float_buffer_v02(char* pcbuffer, float fvalor, uint8_t cnumero_cifras,
                                           uint8_t cnumero_decimales, char ccaracter_final,
                                           uint8_t ctipo) {
     (void)cnumero_cifras;
     (void)cnumero_decimales;
-    if (fvalor < 0.0f) {
-        inserto_caracter_buffer(pcbuffer, '-', ctipo);
-        fvalor = -fvalor;
-    } else {
-        inserto_caracter_buffer(pcbuffer, ' ', ctipo);
+    uint32_t lbits = 0;
+    memcpy(&lbits, &fvalor, sizeof lbits);
+    uint8_t cnegativo = (lbits >> 31) != 0 ? 1 : 0;
+    uint32_t lexponente = (lbits >> 23) & 0xFFu;
+    uint32_t lmantisa = lbits & 0x7FFFFFu;
+    uint32_t lmagnitud = lbits & 0x7FFFFFFFu;
+
+    if (lexponente == 0xFFu && lmantisa != 0) {
+        // Not a number: a space (it is not below zero) and the sign bit's text.
+        insertamos_mensaje_buffer(pcbuffer, cnegativo ? "       -nan" : "        nan", ctipo);
+        inserto_terminador(pcbuffer, ccaracter_final, ctipo);
+        return;
+    }
+    // 100000.0f (0x47C35000) is the first float at or past 99999.9999: from there on, and
+    // for the infinities, the field is the fixed text of the largest value.
+    if (lmagnitud >= 0x47C35000u) {
+        insertamos_mensaje_buffer(pcbuffer, cnegativo ? "-99999.9999" : " 99999.9999", ctipo);
+        inserto_terminador(pcbuffer, ccaracter_final, ctipo);
+        return;
+    }
+    // Negative zero is not below zero: a space, then the sign inside the zero-padded text.
+    inserto_caracter_buffer(pcbuffer, cnegativo && lmagnitud != 0 ? '-' : ' ', ctipo);
+    uint8_t csigno_en_texto = cnegativo && lmagnitud == 0 ? 1 : 0;
+
+    // Magnitude = m * 2^e exactly; the field holds it in units of 1e-4, rounded half to even.
+    if (lexponente != 0) lmantisa |= 0x800000u;
+    int32_t lexp2 = static_cast<int32_t>(lexponente != 0 ? lexponente : 1) - 150;
+    uint32_t ldiezmilesimas = 0;
+    if (lexp2 >= 0) {
+        // Whole numbers below 100000: the shift and the product fit in 32 bits.
+        ldiezmilesimas = (lmantisa << lexp2) * 10000u;
+    } else if (lexp2 > -40) {
+        // m * 10000 < 2^38: below 2^-39 of it the value is under half a unit and rounds to 0.
+        uint64_t lproducto = static_cast<uint64_t>(lmantisa) * 10000u;
+        uint32_t cdesplazamiento = static_cast<uint32_t>(-lexp2);
+        uint64_t lresto = lproducto & ((1ull << cdesplazamiento) - 1u);
+        uint64_t lmitad = 1ull << (cdesplazamiento - 1u);
+        ldiezmilesimas = static_cast<uint32_t>(lproducto >> cdesplazamiento);
+        if (lresto > lmitad || (lresto == lmitad && (ldiezmilesimas & 1u) != 0)) ++ldiezmilesimas;
     }
 
-    // Room for the widest float magnitude (39 integer digits) with 4 decimals.
-    char ctexto[48];
-    snprintf(ctexto, sizeof ctexto, "%010.4f", static_cast<double>(fvalor));
+    // Ten characters: five integer digits (four after a sign), the point, four decimals.
+    char ctexto[11];
+    uint32_t lentero = ldiezmilesimas / 10000u;
+    uint32_t lfraccion = ldiezmilesimas % 10000u;
+    for (int8_t p = 9; p >= 6; --p) {
+        ctexto[p] = static_cast<char>('0' + lfraccion % 10u);
+        lfraccion /= 10u;
+    }
+    ctexto[5] = '.';
+    for (int8_t p = 4; p >= 0; --p) {
+        ctexto[p] = static_cast<char>('0' + lentero % 10u);
+        lentero /= 10u;
+    }
+    if (csigno_en_texto) ctexto[0] = '-';
+    ctexto[10] = 0;
+    // No self-check of the text against the value: it is exact by construction, and reading
+    // it back would need the float parser this formatter exists to avoid.
     insertamos_mensaje_buffer(pcbuffer, ctexto, ctipo);
-
-    // Self-check of the formatted text; the field stands either way.
-    double dleido = strtod(ctexto, nullptr);
-    if (fabs(dleido - static_cast<double>(fvalor)) > 0.001) {
-        Serial1.print("ERROR FLOAT TO STRING: ");
-        Serial1.print(static_cast<double>(fvalor), 4);
-        Serial1.print("<>");
-        Serial1.print(ctexto);
-        Serial1.print("; ");
-    }
     inserto_terminador(pcbuffer, ccaracter_final, ctipo);
 }
 

@@ -16,7 +16,9 @@ void insertamos_variable_buffer(char* pcbuffer, uint32_t laux, uint8_t cnumero_c
 // laux in upper-case hexadecimal, exactly cnumero_cifras digits.
 void insertamos_variable_hex_buffer(char* pcbuffer, uint32_t laux, uint8_t cnumero_cifras,
                                     char ccaracter_final, uint8_t ctipo);
-// Sign (space or '-') and the magnitude as "%010.4f": 11 characters below 100000.
+// Sign (space or '-') and the magnitude as "%010.4f": 11 characters. Magnitudes from
+// 99999.9999 on and the infinities give " 99999.9999" or "-99999.9999"; a NaN gives
+// "        nan" (or "       -nan" with the sign bit set). Integer arithmetic only.
 // cnumero_cifras and cnumero_decimales are accepted and not used: the layout is fixed.
 void insertamos_variable_float_buffer_v02(char* pcbuffer, float fvalor, uint8_t cnumero_cifras,
                                           uint8_t cnumero_decimales, char ccaracter_final,

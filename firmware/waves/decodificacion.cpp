@@ -64,8 +64,6 @@ static constexpr double PI_SENSOR = 3.14159265359;
 static constexpr float CM_POR_METRO = 100.0f;
 // Heaves whose rounding would not fit the int16 field are not taken.
 static constexpr float HEAVE_MAXIMO_CM = 32767.0f;
-// Raw record: velocities of this magnitude and above are written as fixed texts.
-static constexpr double VELOCIDAD_MAXIMA_REGISTRO = 99999.9999;
 
 // ---------------------------------------------------------------- little-endian fields
 // Fields are assembled from bytes: a frame copy may sit at any address and the Cortex-M0+
@@ -339,15 +337,10 @@ void ProcesarTramaBinaria(const uint8_t* trama, uint8_t clongitud_trama) {
 
 // ---------------------------------------------------------------- raw record
 
-// One velocity field: sign and "%010.4f", or the fixed texts beyond +-99999.9999.
+// One velocity field: sign and "%010.4f", or the fixed texts beyond +-99999.9999 (the
+// field builder clamps them itself).
 static void inserta_velocidad_raw(float fvelocidad) {
-    if (static_cast<double>(fvelocidad) >= VELOCIDAD_MAXIMA_REGISTRO) {
-        insertamos_mensaje_buffer(cbuffer_raw, " 99999.9999,", TIPO_BUFFER_RAW);
-    } else if (static_cast<double>(fvelocidad) <= -VELOCIDAD_MAXIMA_REGISTRO) {
-        insertamos_mensaje_buffer(cbuffer_raw, "-99999.9999,", TIPO_BUFFER_RAW);
-    } else {
-        insertamos_variable_float_buffer_v02(cbuffer_raw, fvelocidad, 9, 4, ',', TIPO_BUFFER_RAW);
-    }
+    insertamos_variable_float_buffer_v02(cbuffer_raw, fvelocidad, 9, 4, ',', TIPO_BUFFER_RAW);
 }
 
 void Guardar_Datos_Procesados_RAW() {

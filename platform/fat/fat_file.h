@@ -42,7 +42,7 @@ class FatFile : public Print {
 public:
     FatFile() = default;
     // Lets go of the file without writing: close() it to keep what was written.
-    ~FatFile() override;
+    ~FatFile();
     FatFile(const FatFile&) = delete;
     FatFile& operator=(const FatFile&) = delete;
 

@@ -1,6 +1,10 @@
 // Field builders, parsers, console printers and the banner.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
 #include <string>
 
 #include "console/comunicaciones_pc.h"
@@ -70,6 +74,52 @@ TEST(CamposBuffer, FlotanteConSignoYOnceCaracteres) {
         EXPECT_EQ(flotante(3.14159f), " 00003.1416");
         EXPECT_EQ(flotante(-99999.5f, 1), "-99999.5000\r\n");
     });
+}
+
+// The velocity field as the C library's "%010.4f" wrote it, with the clamping texts the raw
+// record used beyond +-99999.9999: the integer formatter must give these bytes for every float.
+std::string velocidad_printf(float valor) {
+    if (static_cast<double>(valor) >= 99999.9999) return " 99999.9999";
+    if (static_cast<double>(valor) <= -99999.9999) return "-99999.9999";
+    std::string campo = valor < 0.0f ? "-" : " ";
+    char texto[48];
+    std::snprintf(texto, sizeof texto, "%010.4f", static_cast<double>(valor < 0.0f ? -valor : valor));
+    return campo + texto;
+}
+
+float de_bits(uint32_t bits) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+TEST(CamposBuffer, FlotanteEnteroIgualAlFormatoDeLaBiblioteca) {
+    auto igual = [](float v) {
+        std::string esperado = velocidad_printf(v);
+        std::string obtenido = flotante(v);
+        if (esperado == obtenido) return true;
+        ADD_FAILURE() << "bits " << std::hex << [&] { uint32_t b; std::memcpy(&b, &v, 4); return b; }()
+                      << ": \"" << obtenido << "\" instead of \"" << esperado << "\"";
+        return false;
+    };
+    const float inf = std::numeric_limits<float>::infinity();
+    for (float v : {0.0f, -0.0f, inf, -inf, std::nanf(""), -std::nanf(""), 1e-45f, -1e-45f, 4.9999e-5f,
+                    5e-5f, 99999.99f, -99999.99f, 100000.0f, 99999.9999f, 3.4e38f, -3.4e38f})
+        igual(v);
+    // Ties of the fifth decimal are exactly the odd multiples of 1/32 (x.xxxx5 is dyadic only
+    // then): all of them below 100000, with both neighbours, both signs.
+    int fallos = 0;
+    for (uint32_t j = 1; j < 3200000u && fallos < 5; j += 2) {
+        float v = static_cast<float>(j) / 32.0f;
+        for (float w : {v, std::nextafter(v, 0.0f), std::nextafter(v, inf), -v})
+            if (!igual(w)) ++fallos;
+    }
+    // A sweep over the bit patterns of both signs, every magnitude class up to the infinities.
+    for (uint64_t b = 0; b <= 0x7F800000u && fallos < 5; b += 1237) {
+        if (!igual(de_bits(static_cast<uint32_t>(b)))) ++fallos;
+        if (!igual(de_bits(static_cast<uint32_t>(b) | 0x80000000u))) ++fallos;
+    }
+    EXPECT_EQ(fallos, 0);
 }
 
 TEST(CamposBuffer, CapacidadYChecksum) {
