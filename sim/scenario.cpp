@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <cstdio>
 #include <cstdlib>
 
 namespace sim {
@@ -38,6 +39,13 @@ bool parse_pair(const std::string& text, double& a, double& b) {
     size_t comma = text.find(',');
     if (comma == std::string::npos) return false;
     return parse_number(text.substr(0, comma), a) && parse_number(text.substr(comma + 1), b);
+}
+
+// Seconds as a person typed them ("1e+300", "86400"), for messages.
+std::string seconds_text(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.15g", v);
+    return buf;
 }
 
 const char* const kGpsModels[][2] = {
@@ -424,14 +432,14 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
     // conversion to virtual nanoseconds.
     for (double t : s.resets)
         if (t > s.duration_s) {
-            error = "--reset-at " + std::to_string(t) + ": expected a time within the run (--duration " +
-                    std::to_string(s.duration_s) + " s)";
+            error = "--reset-at " + seconds_text(t) + ": expected a time within the run (--duration " +
+                    seconds_text(s.duration_s) + " s)";
             return false;
         }
     for (const auto& span : s.card_out)
         if (span.first > s.duration_s) {
-            error = "--card-out: FROM " + std::to_string(span.first) + " should lie within the run (--duration " +
-                    std::to_string(s.duration_s) + " s)";
+            error = "--card-out: FROM " + seconds_text(span.first) + " should lie within the run (--duration " +
+                    seconds_text(s.duration_s) + " s)";
             return false;
         }
     if (s.eeprom_file.empty()) s.eeprom_file = s.out_dir + "/eeprom.bin";
