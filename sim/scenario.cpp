@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <cstdio>
 #include <cstdlib>
 
 namespace sim {
@@ -12,6 +13,8 @@ namespace {
 
 bool parse_number(const std::string& text, double& v) {
     if (text.empty()) return false;
+    // strtod also reads hexadecimal ("0x10" as 16): plain decimal numbers only.
+    if (text.find_first_of("xX") != std::string::npos) return false;
     char* end = nullptr;
     errno = 0;
     v = std::strtod(text.c_str(), &end);
@@ -36,6 +39,13 @@ bool parse_pair(const std::string& text, double& a, double& b) {
     size_t comma = text.find(',');
     if (comma == std::string::npos) return false;
     return parse_number(text.substr(0, comma), a) && parse_number(text.substr(comma + 1), b);
+}
+
+// Seconds as a person typed them ("1e+300", "86400"), for messages.
+std::string seconds_text(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.15g", v);
+    return buf;
 }
 
 const char* const kGpsModels[][2] = {
@@ -413,6 +423,25 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
             return false;
         }
     }
+    if (s.out_dir.empty()) {
+        // An empty folder name would put every output file into the file-system root.
+        error = "--out: expected a folder name, not an empty string";
+        return false;
+    }
+    // Times past the end of the run would never happen; far beyond it they overflow the
+    // conversion to virtual nanoseconds.
+    for (double t : s.resets)
+        if (t > s.duration_s) {
+            error = "--reset-at " + seconds_text(t) + ": expected a time within the run (--duration " +
+                    seconds_text(s.duration_s) + " s)";
+            return false;
+        }
+    for (const auto& span : s.card_out)
+        if (span.first > s.duration_s) {
+            error = "--card-out: FROM " + seconds_text(span.first) + " should lie within the run (--duration " +
+                    seconds_text(s.duration_s) + " s)";
+            return false;
+        }
     if (s.eeprom_file.empty()) s.eeprom_file = s.out_dir + "/eeprom.bin";
     if (s.card_file.empty()) s.card_file = s.out_dir + "/sd.img";
     if (!s.card_sdhc && s.card_blocks > 8u * 1024 * 1024) {

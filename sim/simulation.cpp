@@ -129,7 +129,10 @@ Simulation::Simulation(const Scenario& scenario)
         board_.connect_card(card_.get());
         for (const auto& span : scenario_.card_out) {
             board_.at(static_cast<Nanos>(span.first * 1e9), [this] { card_->set_present(false); });
-            board_.at(static_cast<Nanos>(span.second * 1e9), [this] { card_->set_present(true); });
+            // A card put back after the run ends is never put back: no event (and no
+            // overflowing conversion of a huge TO to nanoseconds).
+            if (span.second <= scenario_.duration_s)
+                board_.at(static_cast<Nanos>(span.second * 1e9), [this] { card_->set_present(true); });
         }
     }
     for (double t : scenario_.resets)

@@ -93,3 +93,14 @@ TEST(ScenarioOptions, CardOutSpansMustRunForward) {
 }
 
 } // namespace
+
+TEST(ScenarioOptions, EmptyOutHexNumbersAndTimesBeyondTheRunAreRefused) {
+    EXPECT_FALSE(parse({"--out", ""}).ok);
+    EXPECT_FALSE(parse({"--duration", "0x10"}).ok);
+    EXPECT_FALSE(parse({"--reset-at", "1e300"}).ok);
+    EXPECT_FALSE(parse({"--duration", "100", "--reset-at", "101"}).ok);
+    EXPECT_TRUE(parse({"--duration", "100", "--reset-at", "50"}).ok);
+    EXPECT_FALSE(parse({"--duration", "100", "--card-out", "200,300"}).ok);
+    Parsed late = parse({"--duration", "100", "--card-out", "50,1e300"});
+    EXPECT_TRUE(late.ok) << late.error;
+}
