@@ -27,11 +27,12 @@ Report run(const std::string& sea, int seconds, int64_t window, Truth& truth) {
         << output;
     const size_t at = output.find("truth ");
     EXPECT_NE(at, std::string::npos) << output;
-    if (at != std::string::npos)
+    if (at != std::string::npos) {
         EXPECT_EQ(std::sscanf(output.c_str() + at, "truth Hs %lf m, Tp %lf s, Tm02 %*f s, from %lf deg, spread %lf",
                               &truth.hs, &truth.tp, &truth.from, &truth.spread),
                   4)
             << output.substr(at, 100);
+    }
     CardFiles files;
     std::string error;
     EXPECT_TRUE(gather_files({dir + "/sd.img"}, files, error)) << error;
