@@ -14,6 +14,8 @@ command -v g++ >/dev/null || need+=(g++)
 command -v mkfs.fat >/dev/null || need+=(dosfstools)
 command -v mdir >/dev/null || need+=(mtools)
 command -v clang++ >/dev/null || need+=(clang)
+[ -f /usr/include/fftw3.h ] || need+=(libfftw3-dev)
+command -v gnuplot >/dev/null || need+=(gnuplot-nox)
 if [ ${#need[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
