@@ -131,8 +131,10 @@ void procesamos_trama_rx_sensor() {
 
         uint16_t icrc_recibido = static_cast<uint16_t>(ctrama_sensor_rx[e - 2] | (ctrama_sensor_rx[e - 1] << 8));
         uint16_t icrc_calculado = calcCRC(cprocesada, static_cast<uint16_t>(n - BYTES_TRAS_PAYLOAD), INICIO_CRC);
-        // A computed CRC of 0 is refused even when it matches: a frame of zeros would pass.
-        if (icrc_recibido != icrc_calculado || icrc_calculado == 0) {
+        // A CRC of 0 is as valid as any other value: about one good frame in 65536 has it, and
+        // refusing it lost that frame. A frame of zeros still fails on its sync, identifier
+        // and end byte.
+        if (icrc_recibido != icrc_calculado) {
             p = static_cast<uint16_t>(s + SALTO_TRAS_RECHAZO);
             continue;
         }

@@ -149,6 +149,35 @@ static uint8_t tiempo_no_recibido(int32_t ltiempo) {
     return (ltiempo == TIEMPO_NO_RECIBIDO || ltiempo == 0) ? 1 : 0;
 }
 
+// Logs whose time stamps lie within this many us belong to one epoch. The sensor stamps the
+// three logs of an epoch alike; half the period of its fastest output rate (200 Hz, 5000 us)
+// separates neighbouring epochs at any rate it can send, and leaves room for the closer-of-two
+// navigation choice below.
+static constexpr uint32_t TOLERANCIA_EPOCA_US = 2500;
+
+// 1 when time stamp la belongs to a later epoch than lb, on the wrapping counter.
+static uint8_t epoca_posterior(int32_t la, int32_t lb) {
+    uint32_t ldif = static_cast<uint32_t>(la) - static_cast<uint32_t>(lb);
+    return (ldif < 0x80000000ul && ldif > TOLERANCIA_EPOCA_US) ? 1 : 0;
+}
+
+// A sample holds the three logs of one epoch. Before a log of time ltiempo is taken: when a
+// log already held is of a later epoch, the new one is stale and returns 0 (dropped);
+// otherwise every held log of an earlier epoch is dropped (a frame of its epoch was lost, so
+// it can never complete a sample) and 1 is returned.
+static uint8_t toma_log_de_epoca(int32_t ltiempo) {
+    int32_t* ptiempos[3] = {&TernaTiempos0, &TernaTiempos1, &TernaTiempos2};
+    for (uint8_t i = 0; i < 3; ++i) {
+        if (tiempo_no_recibido(*ptiempos[i]) == 0 && epoca_posterior(*ptiempos[i], ltiempo) == 1) return 0;
+    }
+    for (uint8_t i = 0; i < 3; ++i) {
+        if (tiempo_no_recibido(*ptiempos[i]) == 0 && epoca_posterior(ltiempo, *ptiempos[i]) == 1) {
+            *ptiempos[i] = TIEMPO_NO_RECIBIDO;
+        }
+    }
+    return 1;
+}
+
 static void procesar_ship_motion(const uint8_t* trama, uint8_t clongitud_trama) {
     int32_t ltiempo = 0;
     float fheave = 0.0f;
@@ -164,7 +193,7 @@ static void procesar_ship_motion(const uint8_t* trama, uint8_t clongitud_trama) 
     }
     // A heave that is not a number, or too large for the int16 field, is refused: the log
     // counts as not received and the sample waits for the next one.
-    if (cresultado == 0 && fheave > -HEAVE_MAXIMO_CM && fheave < HEAVE_MAXIMO_CM) {
+    if (cresultado == 0 && fheave > -HEAVE_MAXIMO_CM && fheave < HEAVE_MAXIMO_CM && toma_log_de_epoca(ltiempo) == 1) {
         if (fheave > 0.0f) {
             TernaDatos1 = static_cast<int16_t>(ceilf(fheave));
         } else if (fheave < 0.0f) {
@@ -184,6 +213,7 @@ static void procesar_navegacion(const uint8_t* trama, uint8_t clongitud_trama) {
     int32_t ltiempo = 0;
     float fvn = 0.0f, fve = 0.0f;
     if (ProcesarTrama_Navegacion_Posicion_Velocidad(trama, &ltiempo, &fvn, &fve, clongitud_trama) != 0) return;
+    if (toma_log_de_epoca(ltiempo) == 0) return;
     // Two navigation logs in one sample: keep the one closer in time to the ship-motion log
     // (distances on the wrapping counter). Before any ship-motion log the newer one is the
     // closer to the one still to come.
@@ -205,6 +235,7 @@ static void procesar_euler(const uint8_t* trama, uint8_t clongitud_trama) {
     if (ProcesarTrama_AngulosEuler(trama, &ltiempo, &fgrados, clongitud_trama) != 0) return;
     // A yaw that is not a number has no heading: the log counts as not received.
     if (!isfinite(fgrados)) return;
+    if (toma_log_de_epoca(ltiempo) == 0) return;
     TernaTiempos0 = ltiempo;
     TernaDatos0 = static_cast<uint16_t>(fgrados + 0.5f);
     if (CTE_USO_APP_KVX03 != 0) {

@@ -125,12 +125,10 @@ void Detectar_Vectores_Base() {
     int16_t p3 = TernaDatos_pos3_3;
 
     // Wave start: an upward crossing after a previous crest and before this wave's crest.
-    // Decision: when the older sample is the start inherited from the previous wave's end
-    // (a crossing through a sample of exactly 0 cm, which ended that wave), this is the same
-    // crossing and the start stays on the zero sample; moving it one sample on would make
-    // every such wave one sample short (7.9 s for an 8 s swell sampled at its crossings).
-    uint8_t cmismo_cruce = (vIniOla_0 >= 0 && TernaDatos_pos1_0 == vIniOla_0 && TernaDatos_pos1_1 == vIniOla_1) ? 1 : 0;
-    if (p1 <= 0 && p2 > 0 && vMax1_0 > 0 && vMax2_0 < 0 && cmismo_cruce == 0) {
+    // A wave that ended on a sample of exactly 0 cm hands that sample on as the start; the
+    // next sample above 0 is a crossing (p1 = 0 < p2) and moves the start forward to it, as
+    // any later crossing does, so one or two zero samples at a crossing count alike.
+    if (p1 <= 0 && p2 > 0 && vMax1_0 > 0 && vMax2_0 < 0) {
         copia_muestra(&vIniOla_0, &vIniOla_1, &vIniOla_2, &vIniOla_3, &vIniOla_4, &vIniOla_5);
         linea();
         Serial1.println("vIniOla - ");

@@ -155,9 +155,10 @@ TEST_F(Tramas, TramaPartidaEntreDosBloquesSePierde) {
     EXPECT_EQ(TernaTiempos1, -1000);
 }
 
-// A CRC that computes to 0 is refused even when the frame carries 0: the two last payload
-// bytes are chosen (with the simulator's CRC) so that the CRC comes out 0.
-TEST_F(Tramas, CRCCalculadoCeroSeRechaza) {
+// A CRC that computes to 0 and matches the frame's field is a good frame (one in 65536);
+// the two last payload bytes are chosen (with the simulator's CRC) so that it comes out 0.
+// The same frame with a field of 1 is still refused.
+TEST_F(Tramas, CRCCalculadoCeroEsValido) {
     std::vector<uint8_t> t;
     for (uint32_t x = 0; x < 65536 && t.empty(); ++x) {
         std::vector<uint8_t> p(sim::kSbgEulerPayload, 0);
@@ -168,8 +169,12 @@ TEST_F(Tramas, CRCCalculadoCeroSeRechaza) {
         if (f[38] == 0 && f[39] == 0) t = f;
     }
     ASSERT_FALSE(t.empty());
-    bloque(t);
+    std::vector<uint8_t> mal = t;
+    mal[38] = 1;
+    bloque(mal);
     EXPECT_EQ(TernaTiempos0, -1000);
+    bloque(t);
+    EXPECT_EQ(TernaTiempos0, 800);
 }
 
 TEST_F(Tramas, ModoTransparentePasaElBloqueAlHost) {

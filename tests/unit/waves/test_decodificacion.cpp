@@ -103,7 +103,7 @@ TEST_F(Decodificacion, EleccionEntreDosLogsDeNavegacion) {
     en_placa(h, [] { Inicializar_TernaTiempos(); });
     b = ship(0x90000000u, 0.1f);
     junta(b, nav(0x90000000u, 5.0f, 5.0f));
-    junta(b, nav(0x90100000u, 6.0f, 6.0f));
+    junta(b, nav(0x90000100u, 6.0f, 6.0f));
     bloque(b);
     EXPECT_EQ(TernaTiempos2, int32_t(0x90000000u));
     EXPECT_FLOAT_EQ(TernaDatos2, 5.0f);
@@ -116,6 +116,38 @@ TEST_F(Decodificacion, EleccionEntreDosLogsDeNavegacion) {
     bloque(b);
     EXPECT_EQ(TernaTiempos2, 1);
     EXPECT_FLOAT_EQ(TernaDatos2, 8.0f);
+}
+
+// One lost Euler, navigation or ship-motion frame costs that epoch's sample and nothing
+// else: every sample holds heave, velocities and heading of one epoch (epoch k carries heave
+// 25k cm, north velocity k m/s, heading 2k degrees). Also a stale log arriving late.
+TEST_F(Decodificacion, LogPerdidoNoEmparejaEpocasDistintas) {
+    int formadas = 0;
+    for (uint32_t k = 1; k <= 12; ++k) {
+        const uint32_t ts = k * 100000;
+        std::vector<uint8_t> e = euler(ts, float(2.0 * k * M_PI / 180.0)), n = nav(ts, float(k), 1.0f),
+                             s = ship(ts, 0.25f * float(k)), b;
+        if (k != 3) junta(b, e);
+        if (k != 6) junta(b, n);
+        if (k != 9) junta(b, s);
+        if (k == 11) junta(b, ship(ts - 100000, 0.25f * float(k - 1))); // late copy of the last epoch
+        const int32_t antes = contPtosOlaActual;
+        bloque(b);
+        formadas += contPtosOlaActual - antes;
+        if (contPtosOlaActual == antes) continue;
+        const int32_t numero[3] = {TernaDatos_pos1_0, TernaDatos_pos2_0, TernaDatos_pos3_0};
+        const int16_t heave[3] = {TernaDatos_pos1_3, TernaDatos_pos2_3, TernaDatos_pos3_3};
+        const float vn[3] = {TernaDatos_pos1_4, TernaDatos_pos2_4, TernaDatos_pos3_4};
+        const uint16_t rumbo[3] = {TernaDatos_pos1_2, TernaDatos_pos2_2, TernaDatos_pos3_2};
+        const int32_t tiempo[3] = {TernaDatos_pos1_1, TernaDatos_pos2_1, TernaDatos_pos3_1};
+        for (int r = 0; r < 3; ++r) {
+            if (numero[r] == 0) continue;
+            EXPECT_EQ(heave[r], 25 * int(vn[r])) << "epoch " << k << " slot " << r;
+            EXPECT_EQ(rumbo[r], 2 * int(vn[r])) << "epoch " << k << " slot " << r;
+            EXPECT_EQ(tiempo[r], int32_t(vn[r]) * 100000) << "epoch " << k << " slot " << r;
+        }
+    }
+    EXPECT_EQ(formadas, 9);
 }
 
 TEST_F(Decodificacion, MuestraTodoCeroSeDescartaPeroGastaSuNumero) {

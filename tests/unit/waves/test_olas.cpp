@@ -80,11 +80,17 @@ TEST_F(Olas, AlturaCeroEnLosCruces) {
     EXPECT_EQ(mVectorPer[0], 6); // start at 11 (10 is no start), end at 17 on zero
     EXPECT_EQ(vIniOla_0, 17);   // the next wave starts at this one's end
     EXPECT_EQ(vIniOla_3, 0);
-    // Sample 18 after the zero is the same crossing: the start stays at 17, and the next
-    // wave, ending on zero again at 24, lasts 7 samples (from 18 it would be 6).
+    // Sample 18 after the zero is a crossing (p1 = 0 < p2): the start moves forward to 18,
+    // and the next wave, ending on zero again at 24, lasts 6 samples like the first one.
     corre([&] { m.empuja({20, 10, -10, -30, -20, 0, 5}); }); // 19..25
     EXPECT_EQ(nOlas, 2);
-    EXPECT_EQ(mVectorPer[1], 7);
+    EXPECT_EQ(mVectorPer[1], 6);
+    // The same wave with two zero samples at its start crossing (end at 31, then 0 at 32)
+    // starts at 33 and lasts 6 samples too.
+    corre([&] { m.empuja({20, 10, -10, -30, -20, 0, 0, 5, 20, 10, -10, -30, -20, 0, 5}); }); // 26..40
+    EXPECT_EQ(nOlas, 4);
+    EXPECT_EQ(mVectorPer[2], 6);
+    EXPECT_EQ(mVectorPer[3], 6);
 }
 
 TEST_F(Olas, CrestaMasAltaLuegoYSenoMasProfundoLuego) {
