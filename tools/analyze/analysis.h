@@ -9,7 +9,7 @@
 
 #include "card_files.h"
 #include "records.h"
-#include "spectrum.h"
+#include "welch.h"
 
 namespace analyze {
 

@@ -1,4 +1,4 @@
-#include "spectrum.h"
+#include "welch.h"
 
 #include <fftw3.h>
 
