@@ -17,10 +17,11 @@ constexpr uint32_t kMaxAliasTail = 999999;   // "~999999" still leaves one base 
 } // namespace
 
 FatVolume::FatVolume()
-    : device_(nullptr), clock_(nullptr), generation_(0), fat_bits_(0), cluster_blocks_(0), fat_copies_(0),
+    : device_(nullptr), clock_(nullptr), search_step_(nullptr), search_context_(nullptr), generation_(0),
+      fat_bits_(0), cluster_blocks_(0), fat_copies_(0),
       volume_first_(0), fat_first_(0), fat_blocks_(0), root_first_(0), root_entries_(0), data_first_(0),
       clusters_(0), root_cluster_(0), fsinfo_block_(0), free_count_(kUnknown), next_free_(2),
-      fsinfo_dirty_(false), cache_block_(kNoBlock), cache_dirty_(false), cache_(), writers_() {
+      fsinfo_dirty_(false), exhausted_(false), cache_block_(kNoBlock), cache_dirty_(false), cache_(), writers_() {
     for (Writer& w : writers_) w.block = kNoBlock;
 }
 
@@ -41,6 +42,7 @@ void FatVolume::unmount() {
     free_count_ = kUnknown;
     next_free_ = 2;
     fsinfo_dirty_ = false;
+    exhausted_ = false;
     cache_block_ = kNoBlock;
     cache_dirty_ = false;
     for (Writer& w : writers_) {
@@ -188,7 +190,9 @@ bool FatVolume::mount(uint8_t partition) {
         fsinfo_block_ = first + fsinfo;
         uint32_t free = get32(b + kFsInfoFree);
         uint32_t next = get32(b + kFsInfoNext);
-        free_count_ = free <= clusters ? free : kUnknown;
+        // A stored count of 0 is not taken on trust: it would refuse every write on a card
+        // that another system left with a stale count. The first search confirms it.
+        free_count_ = free != 0 && free <= clusters ? free : kUnknown;
         if (validCluster(next)) next_free_ = next;
     }
     cache_block_ = kNoBlock;
@@ -233,37 +237,70 @@ int8_t FatVolume::nextCluster(uint32_t cluster, uint32_t& next) {
     return 1;
 }
 
+// Searches for a free cluster from where the last search ended: 1 found (in `found`), 0 the
+// volume is full, -1 an I/O error or a search given up by the step. A search that goes round
+// the whole FAT without a free entry marks the volume full, so a full volume is searched
+// once, not at every write. (A count that reached 0 is not enough: it may have come from a
+// stale FSInfo.)
+int8_t FatVolume::findFree(uint32_t& found) {
+    if (exhausted_) return 0;
+    uint32_t per_block = fat_bits_ == 16 ? 256 : 128;
+    uint32_t c = validCluster(next_free_) ? next_free_ : 2;
+    for (uint32_t n = 0; n < clusters_; ++n) {
+        if ((n == 0 || c % per_block == 0) && search_step_ && !search_step_(search_context_)) return -1;
+        uint32_t value;
+        if (!fatGet(c, value)) return -1;
+        if (value == 0) {
+            next_free_ = c;
+            found = c;
+            return 1;
+        }
+        c = c + 1 <= clusters_ + 1 ? c + 1 : 2;
+    }
+    exhausted_ = true;
+    if (free_count_ != 0) {
+        free_count_ = 0;
+        fsinfo_dirty_ = true;
+    }
+    return 0;
+}
+
+int32_t FatVolume::knownFreeClusters() {
+    if (fat_bits_ == 0 || free_count_ == 0xFFFFFFFF || !cacheFlush()) return -1;
+    cache_block_ = kNoBlock;
+    if (!cacheLoad(fat_first_, false)) return -1;
+    return static_cast<int32_t>(free_count_);
+}
+
+bool FatVolume::hasFreeCluster() {
+    uint32_t c;
+    return fat_bits_ != 0 && findFree(c) == 1;
+}
+
 // Takes a free cluster: marks it end-of-chain, zeroes its blocks when asked, and only then
 // links it after `previous` (0: it starts a new chain). Returns 0 on a full volume or an
 // I/O error.
 uint32_t FatVolume::allocateCluster(uint32_t previous, bool zero) {
-    uint32_t c = validCluster(next_free_) ? next_free_ : 2;
-    for (uint32_t n = 0; n < clusters_; ++n) {
-        uint32_t value;
-        if (!fatGet(c, value)) return 0;
-        if (value == 0) {
-            if (zero) {
-                // The zeroed cache is written to every block of the cluster while the cluster
-                // is still free: power lost during the many writes of a large cluster leaves
-                // nothing behind, not a lost cluster.
-                if (!cacheFlush()) return 0;
-                memset(cache_, 0, sizeof cache_);
-                cache_block_ = kNoBlock;
-                uint32_t first = clusterBlock(c);
-                for (uint32_t i = 0; i < cluster_blocks_; ++i)
-                    if (!deviceWrite(first + i, cache_)) return 0;
-                cache_block_ = first + cluster_blocks_ - 1;
-            }
-            if (!fatSet(c, 0x0FFFFFFF)) return 0;
-            if (previous != 0 && !fatSet(previous, c)) return 0;
-            next_free_ = c + 1 <= clusters_ + 1 ? c + 1 : 2;
-            if (free_count_ != kUnknown && free_count_ > 0) --free_count_;
-            fsinfo_dirty_ = true;
-            return c;
-        }
-        c = c + 1 <= clusters_ + 1 ? c + 1 : 2;
+    uint32_t c;
+    if (findFree(c) != 1) return 0;
+    if (zero) {
+        // The zeroed cache is written to every block of the cluster while the cluster is
+        // still free: power lost during the many writes of a large cluster leaves nothing
+        // behind, not a lost cluster.
+        if (!cacheFlush()) return 0;
+        memset(cache_, 0, sizeof cache_);
+        cache_block_ = kNoBlock;
+        uint32_t first = clusterBlock(c);
+        for (uint32_t i = 0; i < cluster_blocks_; ++i)
+            if (!deviceWrite(first + i, cache_)) return 0;
+        cache_block_ = first + cluster_blocks_ - 1;
     }
-    return 0;
+    if (!fatSet(c, 0x0FFFFFFF)) return 0;
+    if (previous != 0 && !fatSet(previous, c)) return 0;
+    next_free_ = c + 1 <= clusters_ + 1 ? c + 1 : 2;
+    if (free_count_ != kUnknown && free_count_ > 0) --free_count_;
+    fsinfo_dirty_ = true;
+    return c;
 }
 
 // Frees a chain from its first cluster on. Stops at a broken link, leaving the rest as
@@ -276,6 +313,7 @@ bool FatVolume::freeChain(uint32_t first) {
         if (next == 0) return true;
         if (!fatSet(c, 0)) return false;
         if (free_count_ != kUnknown) ++free_count_;
+        exhausted_ = false;
         fsinfo_dirty_ = true;
         if (c < next_free_) next_free_ = c;
         if (isEnd(next)) return true;
@@ -304,6 +342,7 @@ int32_t FatVolume::countFree(FatBlockStep step, void* context) {
         free_count_ = free;
         fsinfo_dirty_ = true;
     }
+    exhausted_ = free == 0;
     return static_cast<int32_t>(free);
 }
 

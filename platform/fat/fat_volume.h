@@ -93,6 +93,27 @@ public:
 
     // Free clusters, counted over the whole FAT; -1 on a read error or when not mounted.
     int32_t freeClusters();
+    // The free count the volume keeps without reading the FAT: from a count, from a valid
+    // FSInfo block (FAT32), then with every cluster taken or freed; -1 while unknown. The
+    // count stands only while the card still answers: one read of the FAT's first block
+    // from the device confirms it (-1 on a read error, so a pulled card is not reported
+    // with the count of the card it was).
+    int32_t knownFreeClusters();
+    // Whether the volume has no free cluster left, as a count or a search of the whole FAT
+    // found: every write that needs a new cluster then fails at once, without a search,
+    // until a cluster is freed or the volume is mounted again.
+    bool full() const { return exhausted_; }
+    // Whether a free cluster is left, searching the FAT for one when needed (from where the
+    // last search ended, so usually one cached block); a search that finds none marks the
+    // volume full. False on an I/O error too.
+    bool hasFreeCluster();
+    // Called before each FAT block a search for a free cluster reads (feed a watchdog: on a
+    // nearly full card one search may read the whole FAT); false ends the search, failing
+    // that allocation without taking the volume for full.
+    void setSearchStep(FatBlockStep step, void* context) {
+        search_step_ = step;
+        search_context_ = context;
+    }
     // The same count, block by block from the FAT's first block over the entries of clusters
     // 0 .. dataClusters()+1; step(context) is called before each block (feed a watchdog,
     // check a time budget) and ends the count with -1 by returning false.
@@ -136,6 +157,7 @@ private:
     bool fatSet(uint32_t cluster, uint32_t value);
     bool isEnd(uint32_t value) const { return fat_bits_ == 16 ? value >= 0xFFF8 : value >= 0x0FFFFFF8; }
     int8_t nextCluster(uint32_t cluster, uint32_t& next);
+    int8_t findFree(uint32_t& found);
     uint32_t allocateCluster(uint32_t previous, bool zero);
     bool freeChain(uint32_t first);
     int32_t countFree(FatBlockStep step, void* context);
@@ -159,6 +181,8 @@ private:
 
     const FatBlockDevice* device_;
     FatClock clock_;
+    FatBlockStep search_step_;
+    void* search_context_;
     uint32_t generation_; // changes at every mount: files of an older one are closed
     uint8_t fat_bits_;
     uint8_t cluster_blocks_;
@@ -168,6 +192,7 @@ private:
     uint32_t free_count_; // kept with every allocation; 0xFFFFFFFF while unknown
     uint32_t next_free_;  // where the search for a free cluster starts
     bool fsinfo_dirty_;
+    bool exhausted_;      // the whole FAT holds no free entry
     uint32_t cache_block_;
     bool cache_dirty_;
     uint8_t cache_[512];

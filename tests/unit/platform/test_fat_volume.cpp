@@ -232,3 +232,51 @@ TEST(FatVolumeClock, EntriesCarryTheClocksDateAndTime) {
 }
 
 } // namespace
+
+// A volume that fills up: the write that finds no cluster stops short, the next ones fail at
+// once without reading the FAT again (a byte-by-byte writer would otherwise scan it per
+// byte), and a freed file makes room again.
+TEST(FatVolumeFree, FullVolumeIsSearchedOnceAndFreedRoomIsUsedAgain) {
+    RamImage image(30000);
+    image.format(shape(16, false, 1));
+    FatVolume v;
+    v.attach(image.device());
+    ASSERT_TRUE(v.mount(0));
+    StepLog search;
+    v.setSearchStep(step, &search);
+    FatFile small, big;
+    ASSERT_TRUE(small.open(v, "/small.txt", 521));
+    ASSERT_EQ(small.write(reinterpret_cast<const uint8_t*>("abc"), 3), 3u);
+    ASSERT_TRUE(small.close());
+    const int32_t free_before = v.freeClusters();
+    EXPECT_EQ(v.knownFreeClusters(), free_before);
+    ASSERT_TRUE(big.open(v, "/big.raw", 521));
+    std::string chunk(4096, 'r');
+    size_t written = 0;
+    for (;;) {
+        size_t n = big.write(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+        written += n;
+        if (n < chunk.size()) break;
+    }
+    EXPECT_EQ(written, static_cast<size_t>(free_before) * 512);
+    EXPECT_TRUE(v.full());
+    EXPECT_EQ(v.knownFreeClusters(), 0);
+    EXPECT_GE(search.calls, 2); // the search that found nothing fed its step per FAT block
+    uint64_t reads = image.reads;
+    for (int i = 0; i < 1000; ++i) EXPECT_EQ(big.write('x'), 0u);
+    EXPECT_FALSE(v.hasFreeCluster());
+    EXPECT_LE(image.reads - reads, 2u);
+    ASSERT_TRUE(big.close());
+    EXPECT_EQ(v.freeClusters(), 0);
+
+    ASSERT_TRUE(v.remove("/small.txt"));
+    EXPECT_FALSE(v.full());
+    EXPECT_TRUE(v.hasFreeCluster());
+    ASSERT_TRUE(big.open(v, "/big.raw", 521));
+    EXPECT_EQ(big.write(reinterpret_cast<const uint8_t*>(chunk.data()), 512), 512u);
+    EXPECT_EQ(big.size(), written + 512);
+    ASSERT_TRUE(big.close());
+    auto report = sim::test::check_fat(image);
+    EXPECT_TRUE(report.clean()) << report.text();
+    EXPECT_EQ(report.free, 0u);
+}
