@@ -43,6 +43,14 @@ static const char* const m_extensiones[3] = {".raw", ".wav", ".res"};
 static uint8_t cdatos_raw_sin_sync = 0;
 static uint32_t lultimo_sync_raw = 0;
 
+// A full card. A record that would need a new cluster when none is left is not written (no
+// record is cut short); the card is then said to be full once, the open files are closed
+// with everything written so far, and nothing more is written until the card is started
+// again or a new day directory can be created. Without this, every byte of every record
+// searched the whole FAT for a cluster, the main loop starved the watchdog and the buoy
+// restarted in a loop.
+static uint8_t ctarjeta_sd_llena = 0;
+
 // ---------------------------------------------------------------- name builders
 
 void inserto_bytes(char* pctrama, char cdato) {
@@ -138,6 +146,13 @@ static bool paso_recuento_sd(void*) {
     return true;
 }
 
+// Called before every FAT block of a search for a free cluster: on a nearly full card one
+// search may read the whole FAT.
+static bool paso_busqueda_sd(void*) {
+    sodaq_wdt_reset();
+    return true;
+}
+
 // Files still open on the mounted volume are closed (and so written out) before the card
 // is started again: a new start forgets the volume and would drop their buffered bytes.
 static void cierra_ficheros_abiertos() {
@@ -178,6 +193,8 @@ void inicializacion_sd() {
     }
     raiz.close();
     volumen_sd.setClock(&sello_fecha_sd);
+    volumen_sd.setSearchStep(&paso_busqueda_sd, nullptr);
+    ctarjeta_sd_llena = 0;
 
     Serial1.println("SD inicializada");
     ctarjeta_sd_inicializada = 1;
@@ -227,7 +244,11 @@ uint8_t espacio_ocupado_SD() {
         Serial1.print(" MB. ");
         ctimeout_salir_bucle = CTE_PORCENTAJE_FULL_SD == PORCENTAJE_SD_RECUENTO_LARGO ? 44 : 30;
         uint32_t linicio = millis();
-        int32_t llibres = volumen_sd.freeClusterCount(&paso_recuento_sd, nullptr);
+        // The volume keeps its free count once it is known (a valid FSInfo, an earlier count)
+        // up to date with every cluster taken or freed: the FAT is read in full only when the
+        // count is not known, not again at every new day directory.
+        int32_t llibres = volumen_sd.knownFreeClusters();
+        if (llibres < 0) llibres = volumen_sd.freeClusterCount(&paso_recuento_sd, nullptr);
         uint32_t lduracion = millis() - linicio;
         Serial1.print(" - Clusters libres : ");
         Serial1.print(static_cast<double>(llibres), 2);
@@ -261,6 +282,34 @@ static void detiene_creacion_sd() {
     for (uint8_t k = 0; k < 3; ++k) ccreacion_nuevo_fichero[k] = 0;
 }
 
+static void aviso_limite_sd() {
+    Serial1.println("L\xEF\xBF\xBD" "mite m\xEF\xBF\xBD" "ximo de memoria SD superado.");
+    detiene_creacion_sd();
+}
+
+// The card has no room for the next record: said once, the open files closed (what they
+// hold is on the card), the occupation measured again (the kept count: no FAT scan) and
+// writing stopped.
+static void tarjeta_sd_llena() {
+    if (ctarjeta_sd_llena == 1) return;
+    ctarjeta_sd_llena = 1;
+    if (ffichero_raw.isOpen()) ffichero_raw.close();
+    if (ffichero_wav.isOpen()) ffichero_wav.close();
+    cdatos_raw_sin_sync = 0;
+    espacio_ocupado_SD();
+    aviso_limite_sd();
+}
+
+// Whether `ibytes` more bytes fit in the file without a new cluster, or a free cluster is
+// left for them. (Only a record longer than a cluster could need two: records are a few
+// hundred bytes, a cluster at least 512.)
+static bool cabe_registro(File& fichero, uint16_t ibytes) {
+    uint32_t lbytes_cluster = static_cast<uint32_t>(volumen_sd.clusterBlocks()) * 512u;
+    uint32_t ltamano = fichero.size();
+    uint32_t lhueco = (ltamano % lbytes_cluster == 0) ? 0 : lbytes_cluster - ltamano % lbytes_cluster;
+    return ibytes <= lhueco || volumen_sd.hasFreeCluster();
+}
+
 void creacion_nuevo_directorio() {
     Serial1.print("Intento creacion directorio numero: ");
     Serial1.println(Intentos_Creacion_Directorio);
@@ -290,6 +339,7 @@ void creacion_nuevo_directorio() {
     uint8_t cporcentaje = espacio_ocupado_SD();
     if (cporcentaje < CTE_LIMITE_MAX_USO_SD) {
         if (volumen_sd.mkdir(Sdirectorio, true)) {
+            ctarjeta_sd_llena = 0;
             Serial1.print("Nuevo directorio creado: ");
             Serial1.println(Sdirectorio);
             ccreacion_nuevo_directorio = 0;
@@ -298,8 +348,7 @@ void creacion_nuevo_directorio() {
             Serial1.println("Error creando directorio.");
         }
     } else {
-        Serial1.println("L\xEF\xBF\xBD" "mite m\xEF\xBF\xBD" "ximo de memoria SD superado.");
-        detiene_creacion_sd();
+        aviso_limite_sd();
     }
 }
 
@@ -429,6 +478,11 @@ static bool nuevo_cluster(uint32_t lantes, uint32_t ldespues) {
 // the record durable), then the stored file counter keeps the day's largest count.
 static void escribe_registro_res() {
     if (ffichero_res.open(volumen_sd, NOMBRE_FICHERO_RES, MODO_FICHERO_DATOS)) {
+        if (!cabe_registro(ffichero_res, ibytes_a_escribir_sd[TIPO_BUFFER_RES])) {
+            ffichero_res.close();
+            tarjeta_sd_llena();
+            return;
+        }
         escribe_buffer(ffichero_res, TIPO_BUFFER_RES);
         ffichero_res.close();
     }
@@ -442,6 +496,11 @@ static void escribe_registro_res() {
 void gestion_fichero_sd(uint8_t ctipo) {
     if (ctipo > TIPO_BUFFER_RES) return;
     File& fichero = *fichero_de_tipo(ctipo);
+    if (ctarjeta_sd_llena == 1) {
+        cescritura_sd[ctipo] = 0;
+        ccreacion_nuevo_fichero[ctipo] = 0;
+        return;
+    }
     switch (ccreacion_nuevo_fichero[ctipo]) {
     case 0:
         return;
@@ -452,8 +511,12 @@ void gestion_fichero_sd(uint8_t ctipo) {
         if (ctipo == TIPO_BUFFER_RES) return; // the result file has no close step
         if (existe_fichero_datos(ctipo) == 1) {
             if (cescritura_sd[ctipo] == 1) {
-                escribe_buffer(fichero, ctipo);
                 cescritura_sd[ctipo] = 0;
+                if (!cabe_registro(fichero, ibytes_a_escribir_sd[ctipo])) {
+                    tarjeta_sd_llena();
+                    return;
+                }
+                escribe_buffer(fichero, ctipo);
             }
             fichero.close();
             if (ctipo == TIPO_BUFFER_RAW) cdatos_raw_sin_sync = 0;
@@ -469,6 +532,10 @@ void gestion_fichero_sd(uint8_t ctipo) {
         if (existe_fichero_datos(ctipo) == 1) {
             if (ctipo == TIPO_BUFFER_RES) {
                 escribe_registro_res();
+            } else if (!cabe_registro(fichero, ibytes_a_escribir_sd[ctipo])) {
+                cescritura_sd[ctipo] = 0;
+                tarjeta_sd_llena();
+                return;
             } else {
                 uint32_t lantes = fichero.size();
                 escribe_buffer(fichero, ctipo);

@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <random>
 #include <sstream>
 
+#include "fat/fat.h"
 #include "sim/simulation.h"
 #include "support/fat_image.h"
 #include "support/sim_run.h"
@@ -87,9 +89,20 @@ bool fsck_clean(const std::string& image, std::string& report) {
         report = "fsck.fat missing";
         return std::getenv("CI") == nullptr; // a workstation without dosfstools skips the check
     }
-    // The factory format puts partition 1 at 4 MiB.
+    // fsck.fat knows no partition tables: partition 1, as the MBR places it, is checked alone.
+    std::string mbr(512, '\0');
+    std::ifstream in(image, std::ios::binary);
+    if (!in.read(&mbr[0], 512)) {
+        report = "no MBR in " + image;
+        return false;
+    }
+    auto le32 = [&](size_t at) {
+        return static_cast<uint32_t>(static_cast<uint8_t>(mbr[at]) | static_cast<uint8_t>(mbr[at + 1]) << 8 |
+                                     static_cast<uint8_t>(mbr[at + 2]) << 16) |
+               static_cast<uint32_t>(static_cast<uint8_t>(mbr[at + 3])) << 24;
+    };
     std::string part = image + ".part1";
-    if (!sim::test::extract_blocks(image, 8192, (1u << 21) - 8192, part)) {
+    if (!sim::test::extract_blocks(image, le32(446 + 8), le32(446 + 12), part)) {
         report = "cannot extract the partition";
         return false;
     }
@@ -201,4 +214,45 @@ TEST(StorageScenario, ResetsAtRandomMomentsLeaveAConsistentCardAndLoseAtMostTheL
     }
     std::string report;
     EXPECT_TRUE(fsck_clean(dir + "/sd.img", report)) << report;
+}
+
+// A card that fills up during the day: writing ends once, with the card's full message,
+// every record on it whole, the FAT used to the last cluster and no restart. (It used to
+// search the whole FAT for every byte of every record, starve the watchdog and restart
+// the buoy every few seconds.)
+TEST(StorageScenario, CardFillingUpMidDayEndsWritingOnceWithoutARestart) {
+    std::string dir = fresh_dir("storage_full");
+    Scenario s = card_scenario(dir, 1);
+    s.card_blocks = 1u << 17; // 64 MiB: FAT16
+    { Simulation(s).run(); }  // a new card, formatted as from the factory
+    {
+        sim::test::FileImage image(dir + "/sd.img");
+        FatVolume v;
+        v.attach(image.device());
+        ASSERT_TRUE(v.mount(1) || v.mount(0));
+        ASSERT_GE(v.freeClusters(), 0);
+        FatFile filler;
+        ASSERT_TRUE(filler.open(v, "/filler.bin", O_WRITE | O_CREAT));
+        const uint32_t keep = 1100 * 1024 / (v.clusterBlocks() * 512u); // clusters left free: ~1.1 MB
+        std::vector<uint8_t> block(512, 0x5A);
+        while (static_cast<uint32_t>(v.knownFreeClusters()) > keep)
+            ASSERT_EQ(filler.write(block.data(), block.size()), block.size());
+        ASSERT_TRUE(filler.close());
+    }
+    s.duration_s = 2400;
+    Simulation sim(s);
+    sim.run();
+    std::string error;
+    ASSERT_TRUE(sim.write_outputs(error)) << error;
+    EXPECT_TRUE(sim.board().restarts().empty());
+    EXPECT_EQ(sim::test::count_of(sim.console().text(), "L\xEF\xBF\xBDmite m\xEF\xBF\xBDximo de memoria SD superado."), 1u);
+    std::vector<std::string> raw = records(dir + "/sd/260314", ".raw"); // each file ends on a whole record
+    EXPECT_GT(raw.size(), 5000u);
+    for (const std::string& r : raw) EXPECT_EQ(split(r, ',').size(), 13u) << r;
+    sim::test::FileImage image(dir + "/sd.img");
+    auto report = sim::test::check_fat(image);
+    EXPECT_TRUE(report.clean()) << report.text();
+    EXPECT_EQ(report.free, 0u);
+    std::string fsck;
+    EXPECT_TRUE(fsck_clean(dir + "/sd.img", fsck)) << fsck;
 }
