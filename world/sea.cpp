@@ -65,6 +65,41 @@ private:
 };
 
 // Offset (rad) from the mean direction, drawn from the cos-2s distribution
+// The peak period of a set of components as a spectrum of 256 s segments shows it: each
+// component's energy e spread over the grid of 1/256 Hz by the power response of a Hann
+// window, w(d) = (sin(pi d) / (pi d (1 - d^2)))^2 at d bins off (normalised over the grid),
+// then the highest grid point refined by the vertex of the parabola through it and its
+// neighbours. NAN without energy.
+double drawn_peak_period(const std::vector<double>& freq_hz, const std::vector<double>& energy) {
+    constexpr double kBin = 1.0 / 256.0;
+    constexpr int kReach = 4; // bins each side: w(4) is 1e-4 of w(0)
+    double top = 0.0;
+    for (double f : freq_hz) top = std::fmax(top, f);
+    std::vector<double> grid(static_cast<size_t>(top / kBin) + kReach + 2, 0.0);
+    auto hann_power = [](double d) {
+        if (std::fabs(d) < 1e-9) return 1.0;
+        if (std::fabs(std::fabs(d) - 1.0) < 1e-9) return 0.25;
+        const double w = std::sin(kPi * d) / (kPi * d * (1.0 - d * d));
+        return w * w;
+    };
+    for (size_t i = 0; i < freq_hz.size(); ++i) {
+        const double at = freq_hz[i] / kBin;
+        const long centre = std::lround(at);
+        double weights[2 * kReach + 1], sum = 0.0;
+        for (int j = -kReach; j <= kReach; ++j) sum += weights[j + kReach] = hann_power(static_cast<double>(centre + j) - at);
+        for (int j = -kReach; j <= kReach; ++j)
+            if (centre + j > 0) grid[static_cast<size_t>(centre + j)] += energy[i] * weights[j + kReach] / sum;
+    }
+    size_t peak = 1;
+    for (size_t k = 1; k + 1 < grid.size(); ++k)
+        if (grid[k] > grid[peak]) peak = k;
+    if (!(grid[peak] > 0.0)) return NAN;
+    double kp = static_cast<double>(peak);
+    const double den = grid[peak - 1] - 2.0 * grid[peak] + grid[peak + 1];
+    if (den < 0.0) kp += 0.5 * (grid[peak - 1] - grid[peak + 1]) / den;
+    return 1.0 / (kp * kBin);
+}
+
 // D(x) ~ cos^(2s)(x / 2) on (-pi, pi], by rejection from a uniform proposal.
 double draw_spread_offset(Draw& draw, double s) {
     for (;;) {
@@ -220,6 +255,7 @@ Sea::Sea(const SeaConfig& config) : config_(config) {
     w_north_.resize(n);
     w_east_.resize(n);
     double m0 = 0.0, m2 = 0.0, cx = 0.0, sx = 0.0;
+    std::vector<double> freq_hz(n), energy(n);
     for (size_t i = 0; i < n; ++i) {
         // Water at a crest moves the way the wave travels: toward FROM + 180 degrees.
         const double toward = from_rad[i] + kPi;
@@ -227,6 +263,8 @@ Sea::Sea(const SeaConfig& config) : config_(config) {
         w_east_[i] = omega_[i] * std::sin(toward);
         const double e = 0.5 * (amp_re_[i] * amp_re_[i] + amp_im_[i] * amp_im_[i]);
         const double f = omega_[i] / kTwoPi;
+        freq_hz[i] = f;
+        energy[i] = e;
         m0 += e;
         m2 += e * f * f;
         cx += e * std::cos(from_rad[i]);
@@ -235,11 +273,13 @@ Sea::Sea(const SeaConfig& config) : config_(config) {
     truth_.hs_m = 4.0 * std::sqrt(m0);
     if (m0 > 0.0) {
         truth_.tm02_s = std::sqrt(m0 / m2);
+        truth_.tp_drawn_s = drawn_peak_period(freq_hz, energy);
         truth_.mean_from_deg = wrap_360(std::atan2(sx, cx) / kDeg);
         const double r = std::hypot(cx, sx) / m0;
         truth_.spread_deg = std::sqrt(std::fmax(0.0, 2.0 * (1.0 - r))) / kDeg;
     } else {
         truth_.tp_s = NAN;
+        truth_.tp_drawn_s = NAN;
         truth_.tm02_s = NAN;
         truth_.mean_from_deg = NAN;
         truth_.spread_deg = NAN;

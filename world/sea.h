@@ -77,6 +77,10 @@ double spread_s_from_deg(double sigma_deg);
 struct SeaTruth {
     double hs_m = 0.0;         // 4 sqrt(m0) of the components actually drawn
     double tp_s = 0.0;         // peak period of the spectrum the sea was drawn from
+    // Peak period of the components drawn, as a record of 256 s resolves them (see
+    // drawn_peak_period()): a draw of ~150 components of random energy puts its own peak a
+    // bin or two away from tp_s, and no record of it, however long, shows tp_s.
+    double tp_drawn_s = 0.0;
     double tm02_s = 0.0;       // sqrt(m0 / m2) of the components drawn (mean zero-crossing period)
     double mean_from_deg = 0.0; // energy-weighted mean FROM direction of the components drawn
     double spread_deg = 0.0;   // circular spread of the components drawn, sqrt(2 (1 - r))

@@ -68,6 +68,9 @@ TEST(RegularSwell, ElevationHasTheRequestedHeightAndPeriod) {
     EXPECT_NEAR(sea.truth().hs_m, std::sqrt(2.0) * 1.5, 1e-9);
     EXPECT_DOUBLE_EQ(sea.truth().regular_height_m, 1.5);
     EXPECT_DOUBLE_EQ(sea.truth().tp_s, 10.0);
+    // 0.1 Hz lies 0.4 of a 1/256 Hz bin off the grid: the refined drawn peak finds it to a
+    // quarter of a bin (a parabola through a Hann window's power response is 0.1 bin off).
+    EXPECT_NEAR(1.0 / sea.truth().tp_drawn_s, 0.1, 0.25 / 256.0);
     EXPECT_NEAR(sea.truth().mean_from_deg, 240.0, 1e-9);
 }
 
