@@ -33,7 +33,7 @@ constexpr double kWanderPeriod_s[3] = {1800.0, 420.0, 97.0};
 constexpr double kWanderShare[3] = {0.6, 0.3, 0.1};
 
 // Random numbers that are the same on every machine and with every standard library:
-// mt19937_64 is fully specified, and the conversions to uniform and normal values are ours
+// mt19937_64 is fully defined by the C++ standard, and the conversions to uniform and normal values are ours
 // (std::normal_distribution's algorithm is left to each library).
 class Draw {
 public:
