@@ -17,6 +17,7 @@ struct stmodulo_gps {
     volatile uint8_t cdelay;                  // ISR: configuration pacing, 100 ms units
     uint8_t cconfigurado;                     // configuration state 0..25
     volatile uint8_t ctimeout_entre_bytes_rx; // ISR: inter-byte silence, 1 ms ticks
+    uint8_t crecibiendo_rafaga;               // 1 while a burst is being collected
     uint8_t cdebug;                           // GPS diagnostics level: 0, 1, 2
     uint8_t csatelites;
     uint8_t cpdop;                            // dilutions in tenths, 99 = unknown

@@ -44,24 +44,30 @@ static void imprimo_byte_gps(uint8_t cdato) {
 
 // ---------------------------------------------------------------- reception and fields
 
+// A burst is collected across main-loop passes: each call takes the bytes waiting and
+// returns 0 until SILENCIO_RX_GPS_MS pass without a new one, then returns the burst's
+// length once. Holding the loop for the whole burst (83 ms a second while the receiver is
+// on, up to 262 ms) cost the sensor port samples.
 uint16_t recepcion_rafaga_gps() {
-    if (Serial3.available() <= 0) return 0;
-    modulo_gps.ibytes_rx = 0;
-    do {
-        sodaq_wdt_reset();
-        if (Serial3.available() > 0) {
-            while (Serial3.available() > 0) {
-                sodaq_wdt_reset();
-                int idato = Serial3.read();
-                if (idato < 0) break;
-                if (modulo_gps.ibytes_rx < TAM_FRAME_RX_GPS) {
-                    modulo_gps.cframe_rx[modulo_gps.ibytes_rx] = static_cast<uint8_t>(idato);
-                    modulo_gps.ibytes_rx = static_cast<uint16_t>(modulo_gps.ibytes_rx + 1);
-                }
+    sodaq_wdt_reset();
+    if (modulo_gps.crecibiendo_rafaga == 0) {
+        if (Serial3.available() <= 0) return 0;
+        modulo_gps.ibytes_rx = 0;
+        modulo_gps.crecibiendo_rafaga = 1;
+    }
+    if (Serial3.available() > 0) {
+        while (Serial3.available() > 0) {
+            int idato = Serial3.read();
+            if (idato < 0) break;
+            if (modulo_gps.ibytes_rx < TAM_FRAME_RX_GPS) {
+                modulo_gps.cframe_rx[modulo_gps.ibytes_rx] = static_cast<uint8_t>(idato);
+                modulo_gps.ibytes_rx = static_cast<uint16_t>(modulo_gps.ibytes_rx + 1);
             }
-            modulo_gps.ctimeout_entre_bytes_rx = SILENCIO_RX_GPS_MS;
         }
-    } while (modulo_gps.ctimeout_entre_bytes_rx != 0);
+        modulo_gps.ctimeout_entre_bytes_rx = SILENCIO_RX_GPS_MS;
+    }
+    if (modulo_gps.ctimeout_entre_bytes_rx != 0) return 0;
+    modulo_gps.crecibiendo_rafaga = 0;
 
     if (modulo_gps.cdebug == 2) {
         linea();
@@ -205,6 +211,7 @@ void inicializacion_modulo_gps() {
     modulo_gps.cbytes_tx = 0;
     modulo_gps.cconfigurado = GPS_APAGADO;
     modulo_gps.ctimeout_entre_bytes_rx = 0;
+    modulo_gps.crecibiendo_rafaga = 0;
     modulo_gps.cdebug = 0;
     modulo_gps.csatelites = 0;
     modulo_gps.cdelay = 0;
@@ -286,6 +293,7 @@ void enable_sbass() {
 
 void reconversion_baudios_gps(uint8_t cincremento) {
     Serial3.end();
+    modulo_gps.crecibiendo_rafaga = 0; // bytes of the old rate are no burst
     if (cincremento == 1) {
         uint8_t cindice = indice_baudios_gps();
         modulo_gps.cbaudios_gps = cindice + 1 >= CANTIDAD_BAUDIOS_GPS ? 0 : static_cast<uint8_t>(cindice + 1);
@@ -315,6 +323,7 @@ void configuracion_frames_gps() {
             Serial1.println(m_baudios_gps[indice_baudios_gps()]);
         }
         Serial3.begin(m_baudios_gps[indice_baudios_gps()]);
+        modulo_gps.crecibiendo_rafaga = 0;
         modulo_gps.cframes_no_procesadas = 0;
         digitalWrite(PIN_ALIMENTACION_GPS, HIGH);
         modulo_gps.cconfigurado = modulo_gps.ctipo == GPS_TIPO_PMTK ? GPS_HABILITAR_SBAS : GPS_FUNCIONANDO;
@@ -328,6 +337,7 @@ void configuracion_frames_gps() {
         }
         Serial3.flush();
         Serial3.end();
+        modulo_gps.crecibiendo_rafaga = 0;
         digitalWrite(PIN_ALIMENTACION_GPS, LOW);
         modulo_gps.cconfigurado = GPS_APAGADO;
         break;

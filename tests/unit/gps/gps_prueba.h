@@ -45,12 +45,13 @@ inline void arranque_placa(uint32_t baud = 9600) {
     Serial3.begin(baud);
 }
 
-// Types `texto` on the GPS line and runs one procesamos_gps() pass once its first byte has
-// arrived (inside Harness::run).
+// Types `texto` on the GPS line and runs procesamos_gps() passes from its first byte until
+// the burst has been collected and processed (inside Harness::run).
 inline void rafaga(sim::test::Harness& h, const std::string& texto) {
     h.gps.type(texto);
     while (Serial3.available() == 0) sodaq_wdt_reset();
-    procesamos_gps();
+    do procesamos_gps();
+    while (modulo_gps.crecibiendo_rafaga == 1);
 }
 
 // A good fix: 26-12-07 10:38:42 UTC, 8 satellites, 41 24.8963 N, 2 11.1234 E, dilutions

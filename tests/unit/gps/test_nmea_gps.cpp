@@ -112,13 +112,23 @@ TEST(LineasNmea, FinDeLineaYRafagaSinSaltoDeLinea) {
 
 TEST(RecepcionGps, RafagaDe420BytesYFinPorSilencio) {
     sim::test::Harness h;
+    // Main-loop passes until a burst has been collected.
+    auto rafaga_completa = [] {
+        uint16_t n;
+        while ((n = recepcion_rafaga_gps()) == 0) sodaq_wdt_reset();
+        return n;
+    };
     h.run([&] {
         gps_prueba::arranque_placa();
         std::string larga;
         for (int i = 0; larga.size() < 450; ++i) larga += nmea("GPTXT,01,01,02,LINEA " + std::to_string(i));
         h.gps.type(larga);
         while (Serial3.available() == 0) sodaq_wdt_reset();
-        EXPECT_EQ(recepcion_rafaga_gps(), 420);
+        // The loop is not held: a pass takes what has arrived and returns until the silence.
+        const sim::Nanos t0 = h.board.now();
+        EXPECT_EQ(recepcion_rafaga_gps(), 0);
+        EXPECT_LT(h.board.now() - t0, 1 * sim::kMilli);
+        EXPECT_EQ(rafaga_completa(), 420);
         EXPECT_EQ(modulo_gps.ibytes_rx, 420);
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(modulo_gps.cframe_rx), 420), larga.substr(0, 420));
         EXPECT_EQ(Serial3.available(), 0); // the rest was read and dropped
@@ -129,10 +139,10 @@ TEST(RecepcionGps, RafagaDe420BytesYFinPorSilencio) {
         h.gps.type_at(t + 18 * sim::kMilli, "CD");
         h.gps.type_at(t + 80 * sim::kMilli, "EF");
         while (Serial3.available() == 0) sodaq_wdt_reset();
-        EXPECT_EQ(recepcion_rafaga_gps(), 4);
+        EXPECT_EQ(rafaga_completa(), 4);
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(modulo_gps.cframe_rx), 4), "ABCD");
         while (Serial3.available() < 2) sodaq_wdt_reset();
-        EXPECT_EQ(recepcion_rafaga_gps(), 2);
+        EXPECT_EQ(rafaga_completa(), 2);
         // Nothing waiting: no burst, and the record keeps the last one.
         EXPECT_EQ(recepcion_rafaga_gps(), 0);
         EXPECT_EQ(modulo_gps.ibytes_rx, 2);
@@ -141,7 +151,7 @@ TEST(RecepcionGps, RafagaDe420BytesYFinPorSilencio) {
         modulo_gps.cdebug = 2;
         h.gps.type("$OK*04\r\n");
         while (Serial3.available() == 0) sodaq_wdt_reset();
-        recepcion_rafaga_gps();
+        rafaga_completa();
         Serial1.flush();
     });
     EXPECT_NE(h.console.text().find("\r\nGPS rx (8) => $OK*04da\r\n"), std::string::npos);
