@@ -460,6 +460,11 @@ void recuperar_fichero_RES_si_existe() {
 
 uint8_t existe_fichero_datos(uint8_t ctipo) {
     if (ctipo > TIPO_BUFFER_RES || !volumen_sd.mounted()) return 0;
+    // The raw and per-wave files stay open under the name they were created with: their own
+    // directory entry is checked (one block read) instead of walking the path again, whose
+    // cost grew with every file of the day directory.
+    File& fichero = *fichero_de_tipo(ctipo);
+    if (ctipo != TIPO_BUFFER_RES && fichero.isOpen()) return fichero.entryOnCard() ? 1 : 0;
     const char* pnombre = nombre_de_tipo(ctipo);
     return (pnombre[0] != 0 && volumen_sd.exists(pnombre)) ? 1 : 0;
 }

@@ -292,6 +292,14 @@ bool FatFile::sync() {
     return volume_->flushMeta();
 }
 
+bool FatFile::entryOnCard() {
+    if (!isOpen() || entry_block_ == 0) return false;
+    if (!volume_->cacheFlush()) return false;
+    volume_->cacheForget(entry_block_);
+    const uint8_t* b = volume_->cacheLoad(entry_block_, false);
+    return b && memcmp(b + entry_index_ * kEntrySize + kDirName, sfn_, sizeof sfn_) == 0;
+}
+
 bool FatFile::close() {
     bool ok = isOpen() && sync();
     release();
