@@ -46,6 +46,30 @@ bool make_dirs(const std::string& dir, std::string& error) {
     return true;
 }
 
+// The firmware image, counting the samples it formed over all its boots: every boot starts
+// from fresh globals, so each one's count is taken as it stops.
+class CountedFirmware : public FirmwareSource {
+public:
+    explicit CountedFirmware(std::unique_ptr<FirmwareSource> inner) : inner_(std::move(inner)) {}
+    FirmwareEntry boot() override { return inner_->boot(); }
+    void shutdown() override {
+        earlier_boots_ += running();
+        inner_->shutdown();
+    }
+    bool restartable() const override { return inner_->restartable(); }
+    void* symbol(const char* name) override { return inner_->symbol(name); }
+    // Samples formed so far, this boot included.
+    uint64_t formed() { return earlier_boots_ + running(); }
+
+private:
+    uint64_t running() {
+        const auto* n = static_cast<const uint32_t*>(inner_->symbol("lmuestras_formadas"));
+        return n ? *n : 0;
+    }
+    std::unique_ptr<FirmwareSource> inner_;
+    uint64_t earlier_boots_ = 0;
+};
+
 } // namespace
 
 std::string default_firmware_image() {
@@ -138,7 +162,18 @@ Simulation::Simulation(const Scenario& scenario)
     for (double t : scenario_.resets)
         board_.at(static_cast<Nanos>(t * 1e9), [] { throw BoardReset{"reset line pulled by the scenario"}; });
     std::string image = scenario_.firmware_image.empty() ? default_firmware_image() : scenario_.firmware_image;
-    firmware_ = std::make_unique<LoadableFirmware>(image);
+    auto counted = std::make_unique<CountedFirmware>(std::make_unique<LoadableFirmware>(image));
+    CountedFirmware* samples = counted.get();
+    firmware_ = std::move(counted);
+    samples_formed_ = [samples] { return samples->formed(); };
+    // Losses in the first minute (start-up, first GPS fix) are told apart from later ones.
+    if (sensor_ && scenario_.duration_s > 60.0) {
+        board_.at(60 * kSecond, [this] {
+            first_minute_sent_ = sensor_->stats().epochs;
+            first_minute_formed_ = samples_formed_();
+            first_minute_seen_ = true;
+        });
+    }
 }
 
 Simulation::~Simulation() = default;
@@ -197,6 +232,16 @@ std::string Simulation::summary(double wall_seconds) const {
         o << "motion replay    " << scenario_.motion_file << " (" << replay_->recorded_epochs() << " epochs)\n";
     } else {
         o << "sea              off (no sensor traffic)\n";
+    }
+    if (sensor_) {
+        const uint64_t sent = sensor_->stats().epochs, formed = samples_formed_();
+        const long long lost = static_cast<long long>(sent) - static_cast<long long>(formed);
+        const long long later = first_minute_seen_ ? lost - (static_cast<long long>(first_minute_sent_) -
+                                                             static_cast<long long>(first_minute_formed_))
+                                                   : 0;
+        std::snprintf(line, sizeof line, "samples        formed %llu of %llu epochs sent (%lld lost, %lld after the first minute)\n",
+                      static_cast<unsigned long long>(formed), static_cast<unsigned long long>(sent), lost, later);
+        o << line;
     }
     // The firmware's own figures of its last interval, as it printed them on the console,
     // to read beside the sea's truth above.
