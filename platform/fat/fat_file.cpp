@@ -297,7 +297,14 @@ bool FatFile::entryOnCard() {
     if (!volume_->cacheFlush()) return false;
     volume_->cacheForget(entry_block_);
     const uint8_t* b = volume_->cacheLoad(entry_block_, false);
-    return b && memcmp(b + entry_index_ * kEntrySize + kDirName, sfn_, sizeof sfn_) == 0;
+    if (!b || memcmp(b + entry_index_ * kEntrySize + kDirName, sfn_, sizeof sfn_) != 0) return false;
+    if (first_cluster_ == 0) return true;
+    // A quick format leaves directory clusters as they were but empties the FAT: the first
+    // cluster must still be taken (a second read, from the card as well).
+    const uint32_t fat_block = volume_->fat_first_ + first_cluster_ * (volume_->fat_bits_ / 8u) / kBlockSize;
+    volume_->cacheForget(fat_block);
+    uint32_t next;
+    return volume_->fatGet(first_cluster_, next) && next != 0;
 }
 
 bool FatFile::close() {

@@ -78,10 +78,11 @@ public:
     bool sync();
     // sync() for a file open for writing, then closed in any case. False when sync failed.
     bool close();
-    // Whether the open file's directory entry is still on the card with its short name: the
-    // entry's block is read from the card itself, not from the cache, so a card swapped under
-    // the handle shows. One block read however full the directory, where resolving the path
-    // again reads every directory block before the entry.
+    // Whether the open file's directory entry is still on the card with its short name and
+    // its first cluster still taken in the FAT: both blocks are read from the card itself,
+    // not from the cache, so a card swapped or formatted under the handle shows. Two block
+    // reads however full the directory, where resolving the path again reads every
+    // directory block before the entry.
     bool entryOnCard();
 
 private:

@@ -187,6 +187,31 @@ TEST_P(FatFiles, DirectoryGrowsPastItsClusterAndListsInCreationOrder) {
     expect_clean();
 }
 
+// An open file checks its own entry on the card with two reads, however many files the
+// directory holds before it; a pulled or reformatted card under the handle shows.
+TEST_P(FatFiles, OpenFileFindsItsOwnEntryOnTheCardInTwoReads) {
+    ASSERT_TRUE(volume.mkdir("/231207", true));
+    for (int i = 0; i < 40; ++i) {
+        char name[32];
+        snprintf(name, sizeof name, "/231207/%04d.raw", i);
+        FatFile f;
+        ASSERT_TRUE(f.open(volume, name, 521)) << name;
+        ASSERT_TRUE(f.close());
+    }
+    FatFile f;
+    ASSERT_TRUE(f.open(volume, "/231207/2300.raw", 521));
+    f.print("record");
+    ASSERT_TRUE(f.sync());
+    const uint64_t before = image->reads;
+    EXPECT_TRUE(f.entryOnCard());
+    EXPECT_EQ(image->reads - before, 2u);
+    image->set_present(false);
+    EXPECT_FALSE(f.entryOnCard());
+    image->set_present(true);
+    image->format(GetParam().format);
+    EXPECT_FALSE(f.entryOnCard());
+}
+
 TEST_P(FatFiles, IterationSkipsDotEntriesAndShowsDirectories) {
     ASSERT_TRUE(volume.mkdir("/231207/a", true));
     ASSERT_TRUE(volume.mkdir("/231207/b", true));
