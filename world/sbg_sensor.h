@@ -93,6 +93,7 @@ public:
 
     struct Stats {
         uint64_t epochs = 0;           // bursts attempted
+        Nanos last_epoch_at = 0;       // when the last one started
         uint64_t frames_sent = 0;      // frames put on the line, corrupted ones included
         uint64_t frames_dropped = 0;
         uint64_t frames_corrupted = 0;

@@ -61,7 +61,9 @@ void setup() {
     sodaq_wdt_enable(WDT_PERIOD_1X);
     Serial2.begin(BAUDIOS_SENSOR);
 
+    cadelanto_sensor = 1;
     lectura_de_variables();
+    cadelanto_sensor = 0;
     if (Establecer_Baudrate_KVX() == 0) Serial0.begin(BAUDIOS_KVX_POR_DEFECTO);
     mensaje_bienvenida();
     sodaq_wdt_enable(WDT_PERIOD_2X);
@@ -117,9 +119,31 @@ void gestion_tarjeta_sd() {
     for (uint8_t ctipo = 0; ctipo < 3; ++ctipo) gestion_fichero_sd(ctipo);
 }
 
+// Start-up: the parameter load may hold the loop for a long time (the defaults written to a
+// blank EEPROM take some 320 ms of page-write delays), longer than the sensor port's receive
+// queue lasts. While cadelanto_sensor is set, every millisecond delay moves what the sensor
+// sent into the sensor block (up to its size, the rest stays in the port); the first
+// main-loop pass then takes it as the start of its block, so nothing sent meanwhile is lost.
+uint8_t cadelanto_sensor = 0;
+static uint8_t cbloque_sensor_adelantado = 0;
+
+void adelanta_bytes_sensor() {
+    if (cbloque_sensor_adelantado == 0) {
+        if (Serial2.available() <= 0) return;
+        icantidad_bytes_rx_sensor = 0;
+        cbloque_sensor_adelantado = 1;
+    }
+    while (Serial2.available() > 0 && icantidad_bytes_rx_sensor < TAM_TRAMA_SENSOR_RX) {
+        ctrama_sensor_rx[icantidad_bytes_rx_sensor] = static_cast<uint8_t>(Serial2.read());
+        icantidad_bytes_rx_sensor = static_cast<uint16_t>(icantidad_bytes_rx_sensor + 1);
+        ctimeout_rx_sensor = SILENCIO_RX_SENSOR_MS;
+    }
+}
+
 void recepcion_trama_sensor() {
-    if (Serial2.available() <= 0) return;
-    icantidad_bytes_rx_sensor = 0;
+    if (Serial2.available() <= 0 && cbloque_sensor_adelantado == 0) return;
+    if (cbloque_sensor_adelantado == 0) icantidad_bytes_rx_sensor = 0;
+    cbloque_sensor_adelantado = 0;
     cbuffer_sensor_lleno = 0;
     do {
         sodaq_wdt_reset();

@@ -21,6 +21,10 @@ void gestion_cambio_de_dia();
 void gestion_tarjeta_sd();
 // Collects one block of sensor bytes (until 2 ms of silence or 1024 bytes) and frames it.
 void recepcion_trama_sensor();
+// Moves the sensor port's bytes into the sensor block ahead of the main loop (start-up
+// delays while cadelanto_sensor is set).
+void adelanta_bytes_sensor();
+extern uint8_t cadelanto_sensor;
 // Sends the pending host sentence, or collects one host block (until 100 ms of silence)
 // and hands it to the telecommand handler.
 void recepcion_bloque_kvx03(uint8_t csilencio_ms);

@@ -4,6 +4,8 @@
 // a lock.
 #include "core/timebase.h"
 
+#include "core/ondavix_hw4_fw8_1.h"
+
 #include "declaraciones.h"
 #include "platform.h"
 
@@ -167,7 +169,10 @@ void interrupcion_timer_cada_miliseg() {
 
 void retardo_milisegundos(uint8_t ctiempo) {
     cretardo_en_milisegundos = ctiempo == 0 ? 1 : ctiempo;
-    while (cretardo_en_milisegundos != 0) sodaq_wdt_reset();
+    while (cretardo_en_milisegundos != 0) {
+        sodaq_wdt_reset();
+        if (cadelanto_sensor == 1) adelanta_bytes_sensor();
+    }
 }
 
 void retardo_tiempo(uint8_t ctiempo) {
