@@ -61,6 +61,7 @@ private:
     uint64_t card_files_copied_ = 0;
     bool card_mounted_ = false;
     std::unique_ptr<FirmwareSource> firmware_;
+    uint64_t epochs_sent() const;
     std::function<uint64_t()> samples_formed_; // over every boot so far
     uint64_t first_minute_sent_ = 0, first_minute_formed_ = 0;
     bool first_minute_seen_ = false;
