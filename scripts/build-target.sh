@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 
 need=()
 command -v cmake >/dev/null || need+=(cmake)
+command -v make >/dev/null || need+=(make)
 command -v arm-none-eabi-gcc >/dev/null || need+=(gcc-arm-none-eabi)
 [ -f /usr/include/newlib/nano/newlib.h ] || [ -n "$(arm-none-eabi-gcc -print-file-name=libc_nano.a 2>/dev/null | grep /)" ] \
   || need+=(libnewlib-arm-none-eabi)
