@@ -227,8 +227,11 @@ void timer_tc0_setup(uint16_t divisor, uint16_t compare) {
     r32(TC0 + TC_CTRLA) = CTRLA_SWRST;
     while (r32(TC0 + TC_SYNCBUSY) & 1u) {}
     r32(TC0 + TC_CTRLA) = presc << 8; // 16-bit counter, prescaler
-    r8(TC0 + TC_WAVE) = TC_WAVE_MFRQ;  // top = CC0: cleared on compare match 0
-    r16(TC0 + TC_CC0) = compare;
+    // Top = CC0, cleared on compare match 0: the counter runs 0..CC0, CC0 + 1 counts per
+    // match, so CC0 = compare - 1 gives the `compare` counts the firmware asks for (48000
+    // counts of 48 MHz: 1 ms).
+    r8(TC0 + TC_WAVE) = TC_WAVE_MFRQ;
+    r16(TC0 + TC_CC0) = static_cast<uint16_t>(compare != 0 ? compare - 1 : 0);
     while (r32(TC0 + TC_SYNCBUSY) != 0) {}
 }
 
