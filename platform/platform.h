@@ -72,7 +72,8 @@ public:
 extern TwoWire Wire;
 
 // ---------------------------------------------------------------- watchdog
-// Periods of the watchdog: 2^(n+2) cycles of its 1.024 kHz clock for n = 0..11 (WDT_PERIOD_1X = 1 s).
+// Periods of the watchdog: 2^(n+3) cycles of its 1.024 kHz clock for n = 0..11, the CONFIG.PER
+// field of the SAML21 (WDT_PERIOD_1X = 7: 1024 cycles, 1 s).
 enum wdt_period : uint8_t {
     WDT_PERIOD_1DIV64 = 1, WDT_PERIOD_1DIV32 = 2, WDT_PERIOD_1DIV16 = 3, WDT_PERIOD_1DIV8 = 4,
     WDT_PERIOD_1DIV4 = 5, WDT_PERIOD_1DIV2 = 6, WDT_PERIOD_1X = 7, WDT_PERIOD_2X = 8,

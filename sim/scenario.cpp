@@ -200,6 +200,8 @@ std::string usage_text() {
            "                          heading=D and wander=D (the buoy's heading)\n"
            "  --motion FILE           replay a motion CSV (time_s,elevation_m,v_north_ms,\n"
            "                          v_east_ms,heading_deg) instead of the sea\n"
+           "  --record-sensor FILE    write the sensor port's bytes with their arrival times\n"
+           "                          (the stream board/qemu plays)\n"
            "  --rate HZ               sensor epochs per second (default 10)\n"
            "  --start YYYY-MM-DDTHH:MM:SSZ\n"
            "                          UTC date and time at which the simulated world starts\n"
@@ -295,6 +297,12 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
             if (!parse_sea(v, s, error)) return false;
         } else if (a == "--motion") {
             if (!value(s.motion_file)) return false;
+        } else if (a == "--record-sensor") {
+            if (!value(s.record_sensor_file)) return false;
+            if (s.record_sensor_file.empty()) {
+                error = "--record-sensor: expected a file name, not an empty string";
+                return false;
+            }
         } else if (a == "--rate") {
             if (!value(v)) return false;
             double d;

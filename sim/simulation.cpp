@@ -103,6 +103,11 @@ Simulation::Simulation(const Scenario& scenario)
     board_.set_input(30, 1);
     // The inertial sensor runs on its own power and clock from the start of the world.
     sensor_line_ = &board_.connect_uart(2, nullptr, 115200);
+    if (!scenario_.record_sensor_file.empty()) {
+        sensor_recorder_ =
+            std::make_unique<SensorRecorder>(board_, *sensor_line_, scenario_.record_sensor_file);
+        sensor_line_ = sensor_recorder_.get();
+    }
     SbgSensorConfig sensor_config;
     sensor_config.rate_hz = scenario_.sensor_rate_hz;
     if (!scenario_.motion_file.empty()) {

@@ -8,6 +8,7 @@
 
 #include "board/sim/board.h"
 #include "sim/scenario.h"
+#include "sim/sensor_recorder.h"
 #include "world/eeprom.h"
 #include "world/gps_receiver.h"
 #include "world/host_unit.h"
@@ -56,6 +57,7 @@ private:
     std::unique_ptr<MotionReplay> replay_;
     std::unique_ptr<SbgSensor> sensor_;
     UartLink* sensor_line_ = nullptr;
+    std::unique_ptr<SensorRecorder> sensor_recorder_;
     std::unique_ptr<GpsReceiver> gps_;
     std::unique_ptr<SdCard> card_;
     uint64_t card_files_copied_ = 0;

@@ -19,15 +19,18 @@ constexpr uint32_t kCpuHz = 48000000;
 // ---------------------------------------------------------------- clocks
 // DFLL48M in open loop from its factory coarse value: no 32 kHz crystal is assumed on the
 // board, and the firmware corrects the rate of its tick against the sensor's time stamps.
-// Performance level 2 and two flash wait states are what 48 MHz needs.
+// The chip starts on OSC16M at 4 MHz in performance level 0, where the DFLL is not
+// available. Order: wait states up first (3 covers 48 MHz over the whole supply range; below
+// 2.7 V more than 28 MHz needs 2 or 3), then PL2 and its ready flag, then the DFLL, and only
+// then generator 0 onto it.
 void clocks_init() {
-    r32(NVMCTRL_CTRLB) = (r32(NVMCTRL_CTRLB) & ~(0xFu << 1)) | (2u << 1);
+    r32(NVMCTRL_CTRLB) = (r32(NVMCTRL_CTRLB) & ~(0xFu << 1)) | (3u << 1);
     r8(PM_INTFLAG) = 1;
     r8(PM_PLCFG) = 2;
     while ((r8(PM_INTFLAG) & 1) == 0) {}
     r16(OSCCTRL_DFLLCTRL) = 0; // ONDEMAND off while configuring (errata: write with ENABLE 0 first)
     while ((r32(OSCCTRL_STATUS) & (1u << 8)) == 0) {}
-    uint32_t coarse = r32(NVM_SW_CALIB_WORD1) >> 26;
+    uint32_t coarse = r32(NVM_SW_CALIB_WORD0) >> 26;
     if (coarse == 0x3F) coarse = 0x1F; // unprogrammed calibration row: mid-range
     r32(OSCCTRL_DFLLVAL) = (coarse << 10) | 512u;
     while ((r32(OSCCTRL_STATUS) & (1u << 8)) == 0) {}
@@ -149,6 +152,7 @@ extern "C" void SERCOM0_Handler() { if (g_unit_of_sercom[0] >= 0) uart_irq(stati
 extern "C" void SERCOM1_Handler() { if (g_unit_of_sercom[1] >= 0) uart_irq(static_cast<unsigned>(g_unit_of_sercom[1])); }
 extern "C" void SERCOM2_Handler() { if (g_unit_of_sercom[2] >= 0) uart_irq(static_cast<unsigned>(g_unit_of_sercom[2])); }
 extern "C" void SERCOM3_Handler() { if (g_unit_of_sercom[3] >= 0) uart_irq(static_cast<unsigned>(g_unit_of_sercom[3])); }
+extern "C" void SERCOM4_Handler() { if (g_unit_of_sercom[4] >= 0) uart_irq(static_cast<unsigned>(g_unit_of_sercom[4])); }
 
 // ---------------------------------------------------------------- pins
 void pinMode(uint8_t pin, uint8_t mode) {
@@ -223,8 +227,11 @@ void timer_tc0_setup(uint16_t divisor, uint16_t compare) {
     r32(TC0 + TC_CTRLA) = CTRLA_SWRST;
     while (r32(TC0 + TC_SYNCBUSY) & 1u) {}
     r32(TC0 + TC_CTRLA) = presc << 8; // 16-bit counter, prescaler
-    r8(TC0 + TC_WAVE) = TC_WAVE_MFRQ;  // top = CC0: cleared on compare match 0
-    r16(TC0 + TC_CC0) = compare;
+    // Top = CC0, cleared on compare match 0: the counter runs 0..CC0, CC0 + 1 counts per
+    // match, so CC0 = compare - 1 gives the `compare` counts the firmware asks for (48000
+    // counts of 48 MHz: 1 ms).
+    r8(TC0 + TC_WAVE) = TC_WAVE_MFRQ;
+    r16(TC0 + TC_CC0) = static_cast<uint16_t>(compare != 0 ? compare - 1 : 0);
     while (r32(TC0 + TC_SYNCBUSY) != 0) {}
 }
 
@@ -257,8 +264,7 @@ void HardwareSerial::begin(uint32_t baud) {
     const UartWiring& w = kUart[unit_];
     uint32_t s = SERCOM(w.sercom);
     irq_disable(IRQ_SERCOM(w.sercom));
-    if (w.sercom < 5) r32(MCLK_APBCMASK) |= APBC_SERCOM(w.sercom);
-    else r32(MCLK_APBDMASK) |= APBD_SERCOM5;
+    sercom_bus_clock(w.sercom);
     peripheral_clock(PCH_SERCOM_CORE(w.sercom));
     r32(s + S_CTRLA) = CTRLA_SWRST;
     while (r32(s + S_SYNCBUSY) & 1u) {}
@@ -338,8 +344,10 @@ size_t HardwareSerial::write(const uint8_t* data, size_t n) {
 }
 
 // ---------------------------------------------------------------- I2C master
-// Polled transfers on SERCOM4 at 100 kHz. A bus that stops answering is given up after
-// about 10 ms (counted in SysTick milliseconds), reported as an error.
+// Polled transfers on the I2C SERCOM (pins.h) at 100 kHz, commands given by hand (no smart
+// mode): after each received byte CTRLB.CMD 2 acknowledges it and reads the next; the last
+// one gets ACKACT (NACK) with CMD 3 (stop) before DATA is read. A bus that stops answering
+// is given up after about 10 ms (SysTick milliseconds) and reported as an error.
 namespace {
 uint8_t g_i2c_tx[32];
 uint8_t g_i2c_tx_len = 0;
@@ -359,31 +367,33 @@ bool i2c_wait(uint8_t flags) {
     return true;
 }
 
-void i2c_stop() {
+void i2c_ctrlb(uint32_t value) {
     uint32_t s = i2c_base();
-    r32(s + S_CTRLB) |= I2C_CMD_STOP;
+    r32(s + S_CTRLB) = value;
     while (r32(s + S_SYNCBUSY) != 0) {}
 }
+
+void i2c_stop() { i2c_ctrlb(I2C_CMD_STOP); }
 } // namespace
 
 TwoWire Wire;
 
 void TwoWire::begin() {
     uint32_t s = i2c_base();
-    r32(MCLK_APBCMASK) |= APBC_SERCOM(kI2cSercom);
+    sercom_bus_clock(kI2cSercom);
     peripheral_clock(PCH_SERCOM_CORE(kI2cSercom));
-    peripheral_clock(PCH_SERCOM_SLOW);
+    peripheral_clock(PCH_SERCOM_SLOW(kI2cSercom));
     r32(s + S_CTRLA) = CTRLA_SWRST;
     while (r32(s + S_SYNCBUSY) & 1u) {}
-    r32(s + S_CTRLA) = CTRLA_MODE_I2C_MASTER | (2u << 20); // SDA hold 300-600 ns
-    r32(s + S_CTRLB) = CTRLB_SMEN;
-    // f_SCL = f_GCLK / (10 + 2 * BAUD) with rise time neglected: 235 gives 100 kHz.
-    r32(s + S_BAUD) = 235;
+    r32(s + S_CTRLA) = CTRLA_MODE_I2C_MASTER | (2u << 20); // SDA hold 300-600 ns, standard speed
+    // f_SCL = f_GCLK / (10 + 2 * BAUD + f_GCLK * t_rise): with 100 ns of rise time
+    // (about 5 clocks) BAUD 232 gives 100 kHz; BAUDLOW 0 makes the low time equal.
+    r32(s + S_BAUD) = 232;
     pin_function(kI2cSda, kI2cPmux);
     pin_function(kI2cScl, kI2cPmux);
     r32(s + S_CTRLA) |= CTRLA_ENABLE;
     while (r32(s + S_SYNCBUSY) != 0) {}
-    r16(s + S_STATUS) = I2C_BUSSTATE_IDLE; // force the bus state to idle
+    r16(s + S_STATUS) = I2C_BUSSTATE_IDLE; // the bus state starts unknown: force idle
     while (r32(s + S_SYNCBUSY) != 0) {}
 }
 
@@ -421,17 +431,21 @@ uint8_t TwoWire::requestFrom(uint8_t address, uint8_t count) {
     g_i2c_rx_len = g_i2c_rx_pos = 0;
     if (count == 0) return 0;
     if (count > sizeof g_i2c_rx) count = sizeof g_i2c_rx;
-    r32(s + S_CTRLB) &= ~I2C_ACKACT; // acknowledge each byte, smart mode reads on DATA
+    i2c_ctrlb(0); // ACKACT 0: acknowledge
     r32(s + S_ADDR) = (static_cast<uint32_t>(address) << 1) | 1u;
-    if (!i2c_wait(I2C_SB) || (r16(s + S_STATUS) & (I2C_RXNACK | I2C_BUSERR | I2C_ARBLOST))) {
+    // A refused address sets MB (not SB) with RXNACK.
+    if (!i2c_wait(I2C_SB | I2C_MB) || (r8(s + S_INTFLAG) & I2C_MB) ||
+        (r16(s + S_STATUS) & (I2C_RXNACK | I2C_BUSERR | I2C_ARBLOST))) {
         i2c_stop();
         return 0;
     }
     for (uint8_t i = 0; i < count; ++i) {
-        // The last byte is answered with NACK and a stop, set before DATA is read.
-        if (i + 1 == count) r32(s + S_CTRLB) |= I2C_ACKACT | I2C_CMD_STOP;
+        bool last = i + 1 == count;
+        if (last) i2c_ctrlb(I2C_ACKACT | I2C_CMD_STOP); // NACK the last byte, then stop
         g_i2c_rx[g_i2c_rx_len++] = r8(s + S_DATA);
-        if (i + 1 < count && !i2c_wait(I2C_SB)) {
+        if (last) break;
+        i2c_ctrlb(I2C_CMD_READ);
+        if (!i2c_wait(I2C_SB)) {
             i2c_stop();
             break;
         }

@@ -40,7 +40,9 @@ void* _sbrk(ptrdiff_t increment) {
 }
 
 // The firmware never returns to a caller that would run static destructors: registering
-// them would only keep the exit machinery and a table in the image.
+// them would only keep the exit machinery and a table in the image. __dso_handle, which
+// the registrations name, normally comes with the compiler's start files, left out here.
+__attribute__((visibility("hidden"))) void* __dso_handle = &__dso_handle;
 int __aeabi_atexit(void*, void (*)(void*), void*) { return 0; }
 int __cxa_atexit(void (*)(void*), void*, void*) { return 0; }
 }

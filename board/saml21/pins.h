@@ -3,7 +3,9 @@
 //
 // The board numbers are the firmware's (pins 15, 17, 19-21, 28-30, 32, 33, 52); the PORT
 // pins, SERCOM units, pads and multiplexer functions behind them are our choice for a
-// SAML21J18B (64 pins), checked against the datasheet's I/O multiplexing table only.
+// SAML21J18B (64 pins), checked against the datasheet's I/O multiplexing table (function
+// C = 2 is SERCOM, D = 3 is SERCOM-ALT). No schematic of the real board was available: the
+// whole table is a choice, made so that no two functions share a pin or a SERCOM.
 #pragma once
 
 #include <stdint.h>
@@ -34,19 +36,22 @@ constexpr PinMapEntry kPinMap[] = {
 // RX on pad 1 for every unit (TXPO 0, RXPO 1).
 struct UartWiring { uint8_t sercom; PortPin tx; PortPin rx; uint8_t pmux; };
 constexpr UartWiring kUart[4] = {
-    {2, {0, 12}, {0, 13}, 2}, // Serial0: SERCOM2 PA12/PA13, function C
+    {4, {1, 8}, {1, 9}, 3},   // Serial0: SERCOM4 PB08/PB09, function D
     {0, {0, 4}, {0, 5}, 3},   // Serial1: SERCOM0 PA04/PA05, function D
     {1, {0, 16}, {0, 17}, 2}, // Serial2: SERCOM1 PA16/PA17, function C
     {3, {0, 22}, {0, 23}, 2}, // Serial3: SERCOM3 PA22/PA23, function C
 };
 
-// I2C master (EEPROM): SERCOM4, SDA pad 0 PB08, SCL pad 1 PB09, function D.
-constexpr uint8_t kI2cSercom = 4;
-constexpr PortPin kI2cSda = {1, 8}, kI2cScl = {1, 9};
+// I2C master (EEPROM): SERCOM2, SDA pad 0 PA08, SCL pad 1 PA09, function D (I2C uses pads 0
+// and 1). The datasheet allows full I2C drive on some pins only; PA08/PA09 were picked as
+// such pins, which a board must confirm. The EEPROM needs external pull-ups.
+constexpr uint8_t kI2cSercom = 2;
+constexpr PortPin kI2cSda = {0, 8}, kI2cScl = {0, 9};
 constexpr uint8_t kI2cPmux = 3;
 
 // SPI master (SD card): SERCOM5, MOSI pad 0 PB16, SCK pad 1 PB17 (function C), MISO pad 3
-// PB23 (function D). DOPO 0 (DO pad 0, SCK pad 1), DIPO 3.
+// PB23 (function D). DOPO 0 (DO pad 0, SCK pad 1), DIPO 3. The chip selects are plain
+// outputs (pins 19 and 52 above), driven by the card driver.
 constexpr uint8_t kSpiSercom = 5;
 constexpr PortPin kSpiMosi = {1, 16}, kSpiSck = {1, 17}, kSpiMiso = {1, 23};
 constexpr uint8_t kSpiPmuxMosiSck = 2, kSpiPmuxMiso = 3;

@@ -1,6 +1,7 @@
 // The SAML21 peripheral registers this board layer touches: base addresses, offsets and
 // bit positions as given in the SAML21 family datasheet (register summaries of MCLK, GCLK,
-// OSCCTRL, PM, NVMCTRL, PORT, SERCOM, TC and WDT). Written by us; only what is used.
+// OSCCTRL, PM, NVMCTRL, PORT, SERCOM, TC and WDT; peripheral channel and interrupt tables;
+// NVM software calibration area). Written by us; only what is used.
 #pragma once
 
 #include <stdint.h>
@@ -15,7 +16,7 @@ inline volatile uint32_t& r32(uint32_t a) { return *reinterpret_cast<volatile ui
 constexpr uint32_t PM = 0x40000000;
 constexpr uint32_t PM_PLCFG = PM + 0x02, PM_INTFLAG = PM + 0x06; // PLSEL 1:0, PLRDY bit 0
 constexpr uint32_t MCLK = 0x40000400;
-constexpr uint32_t MCLK_CPUDIV = MCLK + 0x05;
+constexpr uint32_t MCLK_CPUDIV = MCLK + 0x04; // 0x05 is LPDIV
 constexpr uint32_t MCLK_APBAMASK = MCLK + 0x14, MCLK_APBCMASK = MCLK + 0x1C, MCLK_APBDMASK = MCLK + 0x20;
 constexpr uint32_t OSCCTRL = 0x40000C00;
 constexpr uint32_t OSCCTRL_STATUS = OSCCTRL + 0x0C;    // DFLLRDY bit 8
@@ -25,20 +26,25 @@ constexpr uint32_t GCLK = 0x40001800;
 constexpr uint32_t GCLK_SYNCBUSY = GCLK + 0x04;
 inline uint32_t GCLK_GENCTRL(unsigned n) { return GCLK + 0x20 + 4 * n; } // SRC 4:0, GENEN 8, DIV 31:16
 inline uint32_t GCLK_PCHCTRL(unsigned m) { return GCLK + 0x80 + 4 * m; } // GEN 3:0, CHEN 6
-constexpr uint32_t GCLK_SRC_DFLL48M = 6;
+constexpr uint32_t GCLK_SRC_DFLL48M = 7; // 6 is OSC16M, the clock after reset
 constexpr uint32_t NVMCTRL_CTRLB = 0x41004000 + 0x04;  // RWS 4:1
-// NVM software calibration row: DFLL48M coarse value in bits 31:26 of its second word.
-constexpr uint32_t NVM_SW_CALIB_WORD1 = 0x00806024;
+// NVM software calibration area: DFLL48M coarse value in bits 31:26 of its first word.
+constexpr uint32_t NVM_SW_CALIB_WORD0 = 0x00806020;
 
 // Peripheral channels of GCLK (PCHCTRL index).
-constexpr unsigned PCH_SERCOM_SLOW = 17;      // SERCOM0..4 slow clock (I2C timing)
+inline unsigned PCH_SERCOM_SLOW(unsigned n) { return n < 5 ? 17 : 23; } // shared by SERCOM0..4
 inline unsigned PCH_SERCOM_CORE(unsigned n) { return n < 5 ? 18 + n : 24; }
 constexpr unsigned PCH_TC0_TC1 = 27;
 // Bus clock masks of the units used.
-inline uint32_t APBC_SERCOM(unsigned n) { return 1u << (1 + n); } // SERCOM0..4 on APBC
+inline uint32_t APBC_SERCOM(unsigned n) { return 1u << n; } // SERCOM0..4 on APBC
 constexpr uint32_t APBD_SERCOM5 = 1u << 1;
-constexpr uint32_t APBC_TC0 = 1u << 9;
-constexpr uint32_t APBA_WDT = 1u << 8;
+constexpr uint32_t APBC_TC0 = 1u << 8;
+constexpr uint32_t APBA_WDT = 1u << 7;
+// Turns on the bus clock of SERCOM n (SERCOM5 sits on APBD, the others on APBC).
+inline void sercom_bus_clock(unsigned n) {
+    if (n < 5) r32(MCLK_APBCMASK) |= APBC_SERCOM(n);
+    else r32(MCLK_APBDMASK) |= APBD_SERCOM5;
+}
 
 // ---- PORT (group stride 0x80)
 constexpr uint32_t PORT = 0x40002800;
@@ -54,7 +60,10 @@ constexpr uint32_t S_INTFLAG = 0x18, S_STATUS = 0x1A, S_SYNCBUSY = 0x1C, S_ADDR 
 constexpr uint32_t CTRLA_SWRST = 1u << 0, CTRLA_ENABLE = 1u << 1;
 constexpr uint32_t CTRLA_MODE_USART_INT = 1u << 2, CTRLA_MODE_SPI_MASTER = 3u << 2, CTRLA_MODE_I2C_MASTER = 5u << 2;
 constexpr uint32_t CTRLA_DORD = 1u << 30;
-constexpr uint32_t CTRLB_TXEN = 1u << 16, CTRLB_RXEN = 1u << 17, CTRLB_SMEN = 1u << 8;
+// SPI: data out pinout 17:16, data in pad 21:20; CTRLB receiver enable as for the USART.
+inline uint32_t SPI_DOPO(uint32_t v) { return v << 16; }
+inline uint32_t SPI_DIPO(uint32_t v) { return v << 20; }
+constexpr uint32_t CTRLB_TXEN = 1u << 16, CTRLB_RXEN = 1u << 17;
 constexpr uint8_t INT_DRE = 1u << 0, INT_TXC = 1u << 1, INT_RXC = 1u << 2, INT_ERROR = 1u << 7;
 constexpr uint8_t I2C_MB = 1u << 0, I2C_SB = 1u << 1;
 constexpr uint16_t I2C_BUSERR = 1u << 0, I2C_ARBLOST = 1u << 1, I2C_RXNACK = 1u << 2;
