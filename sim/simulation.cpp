@@ -156,7 +156,8 @@ bool Simulation::write_outputs(std::string& error) {
     if (scenario_.eeprom_present && !eeprom_.save(scenario_.eeprom_file, error)) return false;
     if (card_) {
         // The card is read as a person would after taking it out of the buoy.
-        long n = export_card_files(scenario_.card_file, scenario_.out_dir + "/sd", card_mounted_, error);
+        long n = export_card_files(scenario_.card_file, scenario_.out_dir + "/sd", card_mounted_, error,
+                                   &card_unreadable_);
         if (n < 0) return false;
         card_files_copied_ = static_cast<uint64_t>(n);
     }
@@ -246,6 +247,9 @@ std::string Simulation::summary(double wall_seconds) const {
             o << "  files          " << card_files_copied_ << " copied to " << scenario_.out_dir << "/sd/\n";
         else
             o << "  files          none: the image holds no FAT volume that mounts\n";
+        if (!card_unreadable_.empty())
+            o << "  unreadable     " << card_unreadable_.size() << " (the image is damaged there)\n";
+        for (const std::string& u : card_unreadable_) o << "    " << u << "\n";
     } else {
         o << "sd card          none\n";
     }
