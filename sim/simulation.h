@@ -47,6 +47,12 @@ public:
     const Scenario& scenario() const { return scenario_; }
 
 private:
+    // Refuses (std::runtime_error naming the path) an output that could not be written or an
+    // input that is not a file, before the run.
+    void check_paths();
+    // Takes the EEPROM image's lock, making the image blank when it is missing.
+    void lock_eeprom();
+
     Scenario scenario_;
     Board board_;
     Terminal console_;
@@ -62,6 +68,17 @@ private:
     std::vector<std::string> card_unreadable_; // files the export could not read whole
     bool card_mounted_ = false;
     std::unique_ptr<FirmwareSource> firmware_;
+    // The EEPROM image's advisory lock (flock), held for the run; the card holds its own.
+    // A blank image made for the lock is removed again when the run never starts.
+    struct ImageLock {
+        int fd = -1;
+        std::string made;
+        ImageLock() = default;
+        ImageLock(const ImageLock&) = delete;
+        ImageLock& operator=(const ImageLock&) = delete;
+        ~ImageLock();
+    };
+    ImageLock eeprom_lock_;
 };
 
 // ondavix-fw.so beside the running executable.
