@@ -109,6 +109,10 @@ bool copy_dir(Walk& w, FatFile& dir, const std::string& fat_path, const std::str
         else
             ++w.copied;
     }
+    // A folder always starts with its "." entry: one that gave nothing at all has a chain
+    // that cannot be followed (an empty root is only empty).
+    if (depth > 0 && dir.position() == 0)
+        w.report("card directory " + fat_path + ": cannot be read (a damaged cluster chain); nothing in it copied");
     return true;
 }
 

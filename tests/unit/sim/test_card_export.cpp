@@ -87,12 +87,18 @@ TEST(CardExport, ADamagedFileIsNamedEscapedAndTheRestOfTheCardStillCopied) {
     write_file(volume, "/A.RAW", a);
     write_file(volume, "/B.RAW", std::string(3000, 'b'));
     write_file(volume, "/C.RAW", "c");
+    ASSERT_TRUE(volume.mkdir("/D", false));
+    write_file(volume, "/D/E.RAW", "e");
     volume.unmount();
     // B starts at a reserved cluster value; C's name holds bytes that do not print.
     patch_root_entry(image, layout, "B       RAW", [](uint8_t* e) {
         e[20] = 0xFF, e[21] = 0x0F, e[26] = 0xF0, e[27] = 0xFF;
     });
     patch_root_entry(image, layout, "C       RAW", [](uint8_t* e) { e[1] = 0x01, e[2] = 0x9B; });
+    // So does the folder D.
+    patch_root_entry(image, layout, "D          ", [](uint8_t* e) {
+        e[20] = 0xFF, e[21] = 0x0F, e[26] = 0xF0, e[27] = 0xFF;
+    });
     std::string dir = sim::test::fresh_dir("card_export_damaged");
     image.save(dir + "/sd.img");
 
@@ -103,14 +109,15 @@ TEST(CardExport, ADamagedFileIsNamedEscapedAndTheRestOfTheCardStillCopied) {
     ASSERT_EQ(n, 2) << error;
     EXPECT_EQ(slurp(dir + "/sd/A.RAW"), a);
     EXPECT_EQ(slurp(dir + "/sd/C\\x01\\x9B.RAW"), "c");
-    ASSERT_EQ(unreadable.size(), 1u);
+    ASSERT_EQ(unreadable.size(), 2u);
     EXPECT_NE(unreadable[0].find("/B.RAW: read error"), std::string::npos) << unreadable[0];
+    EXPECT_NE(unreadable[1].find("card directory /D: cannot be read"), std::string::npos) << unreadable[1];
 
     // The run's summary is finished and says the same, with the name escaped.
     std::string out;
     EXPECT_EQ(sim::test::run_sim_exe({"--duration", "1", "--out", dir + "/run", "--card", dir + "/sd.img"}, out), 0)
         << out;
-    EXPECT_NE(out.find("unreadable     1"), std::string::npos) << out;
+    EXPECT_NE(out.find("unreadable     2"), std::string::npos) << out;
     EXPECT_NE(out.find("card file /B.RAW: read error in the image after 0 of 3000 bytes"), std::string::npos) << out;
     EXPECT_NE(out.find("serial ports"), std::string::npos) << out;
     EXPECT_EQ(out.find("\x01"), std::string::npos) << "a raw control byte reached the terminal";
