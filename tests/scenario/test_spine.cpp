@@ -189,6 +189,7 @@ TEST(SpineScenario, PathsAreCheckedBeforeTheRunAndImagesInUseAreRefused) {
     }
     EXPECT_TRUE(read_file(card) == card_bytes) << "a refused run changed the card";
     EXPECT_FALSE(std::ifstream(dir + "/b/eeprom.bin").good()) << "a refused run left an EEPROM image";
+    EXPECT_FALSE(std::ifstream(dir + "/b/sd.img").good()) << "a refused run made a card";
 
     // Another run holding the card's or the EEPROM's lock: the second is refused.
     const std::string eeprom = dir + "/eeprom.bin";
