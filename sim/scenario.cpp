@@ -70,7 +70,7 @@ bool parse_card_size(const std::string& text, uint32_t& blocks) {
     if (!parse_number(digits, v) || v <= 0) return false;
     double bytes = v * scale;
     if (bytes != std::floor(bytes) || std::fmod(bytes, 512.0) != 0) return false;
-    if (bytes < 1024.0 * 1024 || bytes > 32.0 * 1024 * 1024 * 1024) return false;
+    if (bytes < kMinCardBytes || bytes > 32.0 * 1024 * 1024 * 1024) return false;
     blocks = static_cast<uint32_t>(bytes / 512);
     return true;
 }
@@ -107,6 +107,7 @@ bool parse_sea(const std::string& text, Scenario& s, std::string& error) {
         first = 1;
     }
     const bool irregular = sea.kind == SeaKind::irregular;
+    const bool calm = sea.kind == SeaKind::calm;
     for (size_t i = first; i < items.size(); ++i) {
         size_t eq = items[i].find('=');
         std::string key = eq == std::string::npos ? items[i] : items[i].substr(0, eq);
@@ -114,6 +115,11 @@ bool parse_sea(const std::string& text, Scenario& s, std::string& error) {
         double v;
         if (!parse_number(val, v)) {
             error = "--sea " + text + ": '" + items[i] + "' should be KEY=NUMBER";
+            return false;
+        }
+        if (calm && (key == "h" || key == "t" || key == "dir")) {
+            // A calm sea has no waves: a height, period or direction would be ignored.
+            error = "--sea " + text + ": '" + key + "' does not apply to a calm sea (calm takes current, current-dir, heading, wander)";
             return false;
         }
         if ((key == "hs" && irregular) || (key == "h" && !irregular)) sea.height_m = v;
@@ -306,8 +312,9 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
         } else if (a == "--rate") {
             if (!value(v)) return false;
             double d;
-            if (!parse_number(v, d) || d <= 0 || d > 60) {
-                error = "--rate " + v + ": expected sensor epochs per second, above 0 and at most 60";
+            // The sensor's slowest output is one epoch in 1000 s.
+            if (!parse_number(v, d) || d < 0.001 || d > 60) {
+                error = "--rate " + v + ": expected sensor epochs per second from 0.001 to 60";
                 return false;
             }
             s.sensor_rate_hz = d;
@@ -393,7 +400,8 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
         } else if (a == "--card-size") {
             if (!value(v)) return false;
             if (!parse_card_size(v, s.card_blocks)) {
-                error = "--card-size " + v + ": expected a size of 1M to 32G in bytes with an optional K, M or G, a whole number of 512-byte blocks";
+                error = "--card-size " + v + ": expected a size from " + std::to_string(kMinCardBytes) +
+                        " bytes (the smallest card the factory format lays out) to 32G, in bytes with an optional K, M or G, a whole number of 512-byte blocks";
                 return false;
             }
         } else if (a == "--card-type") {

@@ -66,8 +66,11 @@ std::string usage_text();
 // sea "hs=H,tp=T,dir=D,spread=S,seed=N" (any subset of its keys; spread in degrees).
 bool parse_sea(const std::string& text, Scenario& s, std::string& error);
 
+// The smallest card the factory formatter lays out a volume on: 4216 blocks.
+constexpr uint64_t kMinCardBytes = 4216ull * 512;
+
 // A card size: a number of bytes with an optional K, M or G suffix (powers of 1024),
-// a whole number of 512-byte blocks. False when malformed or out of 8 MiB .. 32 GiB.
+// a whole number of 512-byte blocks. False when malformed or out of kMinCardBytes .. 32 GiB.
 bool parse_card_size(const std::string& text, uint32_t& blocks);
 
 // "YYYY-MM-DDTHH:MM:SSZ" to seconds since 1970-01-01 UTC; false if malformed or invalid.

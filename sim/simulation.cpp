@@ -1,13 +1,18 @@
 #include "sim/simulation.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
+#include <vector>
 
 namespace sim {
 
@@ -39,7 +44,7 @@ bool make_dirs(const std::string& dir, std::string& error) {
         if (item.empty()) continue;
         part += item + "/";
         if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-            error = part + ": cannot create the output folder";
+            error = part + ": cannot create the output folder (" + std::strerror(errno) + ")";
             return false;
         }
     }
@@ -69,6 +74,108 @@ private:
     std::unique_ptr<FirmwareSource> inner_;
     uint64_t earlier_boots_ = 0;
 };
+enum class PathKind { missing, file, folder, other, dangling_link };
+
+PathKind path_kind(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0)
+        return S_ISREG(st.st_mode) ? PathKind::file : S_ISDIR(st.st_mode) ? PathKind::folder : PathKind::other;
+    if (lstat(path.c_str(), &st) == 0) return PathKind::dangling_link;
+    return PathKind::missing;
+}
+
+std::string folder_of(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// True when a new file can be made in `dir`: one is made and removed again (access() would
+// say yes to root on a read-only file system).
+bool can_create_in(const std::string& dir, std::string& why) {
+    std::string pattern = dir + "/.ondavix-probe-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    unlink(name.data());
+    return true;
+}
+
+[[noreturn]] void refuse(const std::string& message) { throw std::runtime_error(message); }
+
+// An input file named on the command line: a folder or a dangling link in its place is
+// named here rather than found by whatever reads it.
+void check_input(const std::string& option, const std::string& path, const std::string& expected) {
+    if (path.empty()) return;
+    switch (path_kind(path)) {
+    case PathKind::folder: refuse(option + " " + path + ": is a folder; expected " + expected);
+    case PathKind::dangling_link: refuse(option + " " + path + ": a symbolic link to a missing file; expected " + expected);
+    case PathKind::other: refuse(option + " " + path + ": not a regular file; expected " + expected);
+    default: break;
+    }
+}
+
+// A file the run writes, in place or new: never a folder, and its folder must take new files.
+void check_output_file(const std::string& option, const std::string& path, const std::string& expected) {
+    PathKind kind = path_kind(path);
+    if (kind == PathKind::folder) refuse(option + " " + path + ": is a folder; expected " + expected);
+    if (kind == PathKind::dangling_link)
+        refuse(option + " " + path + ": a symbolic link to a missing file; expected " + expected +
+               " (or a path where none exists yet)");
+    if (kind == PathKind::other) refuse(option + " " + path + ": not a regular file; expected " + expected);
+    std::string dir = folder_of(path), why;
+    if (path_kind(dir) != PathKind::folder)
+        refuse(option + " " + path + ": the folder " + dir + " does not exist; expected an existing folder");
+    if (!can_create_in(dir, why)) refuse(option + " " + path + ": cannot write in the folder " + dir + " (" + why + ")");
+}
+
+// The firmware image is an ELF shared object; a text file or anything else is named now,
+// not later by the loader under the name of its in-memory copy.
+void check_firmware(const std::string& path) {
+    check_input("--firmware", path, "the firmware image ondavix-fw.so");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return; // a missing image is named by the loader
+    char magic[4] = {};
+    in.read(magic, 4);
+    if (in.gcount() != 4 || std::memcmp(magic, "\x7f" "ELF", 4) != 0)
+        refuse("--firmware " + path + ": not a firmware image (no ELF header); expected the ondavix-fw.so the build makes");
+}
+
+// Opens `path` and takes an exclusive advisory lock on it without waiting; returns the
+// descriptor that holds it, or -1 with `error` naming the file and saying when another run
+// holds it.
+int lock_eeprom_image(const std::string& path, std::string& error) {
+    // The EEPROM image is replaced by a rename when saved: a lock taken on the file another
+    // run has just replaced guards nothing, so it is taken again on the file now there.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            error = path + ": cannot open the EEPROM image to lock it (" + std::strerror(errno) + ")";
+            return -1;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int e = errno;
+            close(fd);
+            if (e == EWOULDBLOCK)
+                error = path + ": the EEPROM image is in use by another run (locked); expected one run at a time on an image";
+            else
+                error = path + ": cannot lock the EEPROM image (" + std::strerror(e) + ")";
+            return -1;
+        }
+        struct stat held {}, now {};
+        if (fstat(fd, &held) == 0 && stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
+            held.st_dev == now.st_dev)
+            return fd;
+        close(fd);
+    }
+    error = path + ": the EEPROM image keeps being replaced by another run; expected one run at a time on an image";
+    return -1;
+}
 
 } // namespace
 
@@ -80,8 +187,61 @@ std::string default_firmware_image() {
     return exe.substr(0, exe.find_last_of('/') + 1) + "ondavix-fw.so";
 }
 
+void Simulation::check_paths() {
+    const Scenario& s = scenario_;
+    PathKind out = path_kind(s.out_dir);
+    if (out == PathKind::file || out == PathKind::other)
+        refuse("--out " + s.out_dir + ": not a folder; expected an output folder (or the name of a new one)");
+    std::string error, why;
+    if (!make_dirs(s.out_dir, error)) refuse("--out " + error);
+    if (!can_create_in(s.out_dir, why)) refuse("--out " + s.out_dir + ": cannot write in the output folder (" + why + ")");
+    for (const char* name : {"/console.log", "/host.log", "/host.raw"})
+        check_output_file("--out", s.out_dir + name, "a file the run writes");
+    PathKind sd = path_kind(s.out_dir + "/sd");
+    if (sd != PathKind::missing && sd != PathKind::folder)
+        refuse("--out " + s.out_dir + "/sd: not a folder; expected the folder the card's files are copied to");
+    if (s.eeprom_present)
+        check_output_file("--eeprom", s.eeprom_file,
+                          "an EEPROM image file of " + std::to_string(eeprom_.data().size()) + " bytes");
+    if (s.card_present) check_output_file("--card", s.card_file, "an SD card image file");
+    check_input("--motion", s.motion_file, "a motion CSV file");
+    check_input("--host-script", s.host_script, "a host script file");
+    check_firmware(s.firmware_image.empty() ? default_firmware_image() : s.firmware_image);
+}
+
+void Simulation::lock_eeprom() {
+    std::string error;
+    const std::string& path = scenario_.eeprom_file;
+    // A new image is made now, blank as the chip leaves the factory, so that it can be
+    // locked for the whole run; a run that starts at the same moment finds it locked.
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            refuse(path + ": cannot lock the new EEPROM image (" + std::strerror(errno) + ")");
+        }
+        const std::vector<uint8_t>& blank = eeprom_.data();
+        if (write(fd, blank.data(), blank.size()) != static_cast<ssize_t>(blank.size())) {
+            close(fd);
+            unlink(path.c_str());
+            refuse(path + ": cannot write the new EEPROM image");
+        }
+        eeprom_lock_.fd = fd;
+        eeprom_lock_.made = path; // removed again if the run never starts
+        return;
+    }
+    if (errno != EEXIST) refuse(path + ": cannot create the EEPROM image (" + std::strerror(errno) + ")");
+    eeprom_lock_.fd = lock_eeprom_image(path, error);
+    if (eeprom_lock_.fd < 0) refuse(error);
+}
+
 Simulation::Simulation(const Scenario& scenario)
     : scenario_(scenario), board_(board_config(scenario)), eeprom_(board_) {
+    if (scenario_.card_file.empty()) scenario_.card_file = scenario_.out_dir + "/sd.img";
+    if (scenario_.eeprom_file.empty()) scenario_.eeprom_file = scenario_.out_dir + "/eeprom.bin";
+    // Every path is checked before any simulated time runs: a run of days must not end in
+    // an output it cannot write.
+    check_paths();
     console_.attach(board_, board_.connect_uart(1, &console_, 115200));
     UartLink& host_line = board_.connect_uart(0, nullptr, 38400);
     host_ = std::make_unique<HostUnit>(board_, host_line, 38400);
@@ -94,6 +254,7 @@ Simulation::Simulation(const Scenario& scenario)
     }
     if (scenario_.eeprom_present) {
         std::string error;
+        lock_eeprom();
         if (!eeprom_.load(scenario_.eeprom_file, error)) throw std::runtime_error(error);
         board_.connect_i2c(0x50, &eeprom_);
     }
@@ -138,22 +299,17 @@ Simulation::Simulation(const Scenario& scenario)
         // Pin 17 switches the receiver's supply: high = on.
         board_.on_output_change(17, [this](uint8_t level) { gps_->set_power(level != 0); });
     }
-    if (scenario_.card_file.empty()) scenario_.card_file = scenario_.out_dir + "/sd.img";
     if (scenario_.card_present) {
         SdCardConfig c;
         c.blocks = scenario_.card_blocks;
         c.high_capacity = scenario_.card_sdhc;
         c.erased_reads_ones = scenario_.card_erased_ones;
-        card_ = std::make_unique<SdCard>(c);
+        c.lock = true; // held for the run: a second run on this image is refused
         std::string error;
         // An existing image keeps its own size: --card-size only shapes a new card.
         struct stat st {};
-        if (stat(scenario_.card_file.c_str(), &st) == 0) {
-            c.blocks = 0;
-            card_ = std::make_unique<SdCard>(c);
-        } else if (!make_dirs(scenario_.out_dir, error)) {
-            throw std::runtime_error(error);
-        }
+        if (stat(scenario_.card_file.c_str(), &st) == 0) c.blocks = 0;
+        card_ = std::make_unique<SdCard>(c);
         if (!card_->open(scenario_.card_file, error)) throw std::runtime_error(error);
         board_.connect_card(card_.get());
         for (const auto& span : scenario_.card_out) {
@@ -179,6 +335,12 @@ Simulation::Simulation(const Scenario& scenario)
             first_minute_seen_ = true;
         });
     }
+    eeprom_lock_.made.clear(); // the run starts: the image is the run's to save
+}
+
+Simulation::ImageLock::~ImageLock() {
+    if (!made.empty()) unlink(made.c_str());
+    if (fd >= 0) close(fd);
 }
 
 Simulation::~Simulation() = default;
@@ -196,7 +358,8 @@ bool Simulation::write_outputs(std::string& error) {
     if (scenario_.eeprom_present && !eeprom_.save(scenario_.eeprom_file, error)) return false;
     if (card_) {
         // The card is read as a person would after taking it out of the buoy.
-        long n = export_card_files(scenario_.card_file, scenario_.out_dir + "/sd", card_mounted_, error);
+        long n = export_card_files(scenario_.card_file, scenario_.out_dir + "/sd", card_mounted_, error,
+                                   &card_unreadable_);
         if (n < 0) return false;
         card_files_copied_ = static_cast<uint64_t>(n);
     }
@@ -304,6 +467,9 @@ std::string Simulation::summary(double wall_seconds) const {
             o << "  files          " << card_files_copied_ << " copied to " << scenario_.out_dir << "/sd/\n";
         else
             o << "  files          none: the image holds no FAT volume that mounts\n";
+        if (!card_unreadable_.empty())
+            o << "  unreadable     " << card_unreadable_.size() << " (the image is damaged there)\n";
+        for (const std::string& u : card_unreadable_) o << "    " << u << "\n";
     } else {
         o << "sd card          none\n";
     }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "board/sim/board.h"
 #include "sim/scenario.h"
@@ -48,6 +49,12 @@ public:
     const Scenario& scenario() const { return scenario_; }
 
 private:
+    // Refuses (std::runtime_error naming the path) an output that could not be written or an
+    // input that is not a file, before the run.
+    void check_paths();
+    // Takes the EEPROM image's lock, making the image blank when it is missing.
+    void lock_eeprom();
+
     Scenario scenario_;
     Board board_;
     Terminal console_;
@@ -61,12 +68,24 @@ private:
     std::unique_ptr<GpsReceiver> gps_;
     std::unique_ptr<SdCard> card_;
     uint64_t card_files_copied_ = 0;
+    std::vector<std::string> card_unreadable_; // files the export could not read whole
     bool card_mounted_ = false;
     std::unique_ptr<FirmwareSource> firmware_;
     uint64_t epochs_sent() const;
     std::function<uint64_t()> samples_formed_; // over every boot so far
     uint64_t first_minute_sent_ = 0, first_minute_formed_ = 0;
     bool first_minute_seen_ = false;
+    // The EEPROM image's advisory lock (flock), held for the run; the card holds its own.
+    // A blank image made for the lock is removed again when the run never starts.
+    struct ImageLock {
+        int fd = -1;
+        std::string made;
+        ImageLock() = default;
+        ImageLock(const ImageLock&) = delete;
+        ImageLock& operator=(const ImageLock&) = delete;
+        ~ImageLock();
+    };
+    ImageLock eeprom_lock_;
 };
 
 // ondavix-fw.so beside the running executable.
@@ -74,9 +93,16 @@ std::string default_firmware_image();
 
 // Copies every file of the FAT volume on a card image (partition 1, or the whole image
 // without a partition table) into the folder `dest`, keeping the directory tree and the
-// short names. Reads the image only. Returns the number of files copied (`mounted` false
-// and 0 when no FAT volume could be mounted), or -1 with `error` naming the image or file
-// and what went wrong.
-long export_card_files(const std::string& image, const std::string& dest, bool& mounted, std::string& error);
+// short names (escaped as escaped_card_name does). Reads the image only. A file or
+// directory the image cannot give (a damaged chain, a read error) is copied as far as it
+// reads and passed over with one line in `unreadable` naming it. Returns the number of
+// files copied whole (`mounted` false and 0 when no FAT volume could be mounted), or -1 with
+// `error` when the image cannot be opened or a copy cannot be written.
+long export_card_files(const std::string& image, const std::string& dest, bool& mounted, std::string& error,
+                       std::vector<std::string>* unreadable = nullptr);
+
+// A short name from a card as text to print and to name a host file: bytes outside
+// printable ASCII, '/' and '\\' as \xNN.
+std::string escaped_card_name(const std::string& name);
 
 } // namespace sim

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <istream>
+#include <sys/stat.h>
 
 namespace sim {
 
@@ -35,9 +36,22 @@ std::vector<std::string> split(const std::string& line) {
     }
 }
 
-// Shortens a quoted piece of the file so one bad line cannot flood the message.
+// Shortens a quoted piece of the file so one bad line cannot flood the message; bytes
+// that do not print show as \xNN, so that the message says what the file holds.
 std::string quoted(const std::string& s) {
-    return "\"" + (s.size() > 40 ? s.substr(0, 40) + "..." : s) + "\"";
+    std::string out = "\"";
+    for (size_t i = 0; i < s.size() && i < 40; ++i) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            static const char hex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0x0F];
+        }
+    }
+    return out + (s.size() > 40 ? "...\"" : "\"");
 }
 
 // A field as a number: decimal text (locale-independent) or nan. Returns false with a
@@ -72,6 +86,10 @@ MotionCsvError::MotionCsvError(const std::string& file, size_t line, const std::
       file_(file), line_(line), message_(message) {}
 
 MotionReplay MotionReplay::load(const std::string& path) {
+    // A folder opens as a stream and fails only at the first read: name it instead.
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw MotionCsvError(path, 0, "is a folder; expected a motion CSV file");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw MotionCsvError(path, 0, std::string("cannot open the motion file: ") + std::strerror(errno));
     return parse(in, path);
@@ -90,6 +108,9 @@ MotionReplay MotionReplay::parse(std::istream& in, const std::string& name) {
     while (std::getline(in, line)) {
         ++number;
         if (!line.empty() && line.back() == '\r') line.pop_back(); // files written on Windows
+        // Spreadsheets often start a UTF-8 file with a byte-order mark: it is accepted
+        // before the header, as the marker it is, not taken as part of the header.
+        if (number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
         if (!header_seen) {
             if (line != kMotionCsvHeader)
                 throw MotionCsvError(name, number,

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -16,6 +17,16 @@ constexpr uint32_t kBlock = 512;
 constexpr uint64_t kMaxStandardBlocks = (1ull << 32) / kBlock;
 // The smallest FAT16 volume: 4085 one-block clusters and its FAT, root and boot sector.
 constexpr uint32_t kMinCardBlocks = 4200;
+
+// Takes the image's advisory lock on `fd` without waiting; false with `error` naming the file.
+bool lock_image(int fd, const std::string& path, std::string& error) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EWOULDBLOCK)
+        error = path + ": the card image is in use by another run (locked); expected one run at a time on an image";
+    else
+        error = path + ": cannot lock the card image: " + std::strerror(errno);
+    return false;
+}
 
 void put16(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -307,6 +318,11 @@ bool SdCard::open(const std::string& path, std::string& error) {
             error = path + ": cannot open the card image for reading and writing: " + std::strerror(errno);
             return false;
         }
+        if (config_.lock && !lock_image(fd_, path, error)) {
+            ::close(fd_);
+            fd_ = -1;
+            return false;
+        }
         blocks_ = static_cast<uint32_t>(bytes / kBlock);
         return true;
     }
@@ -326,6 +342,12 @@ bool SdCard::open(const std::string& path, std::string& error) {
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
     if (fd_ < 0) {
         error = path + ": cannot create the card image: " + std::strerror(errno);
+        return false;
+    }
+    if (config_.lock && !lock_image(fd_, path, error)) {
+        // Another run opened the new file first: it is that run's image now.
+        ::close(fd_);
+        fd_ = -1;
         return false;
     }
     blocks_ = config_.blocks;

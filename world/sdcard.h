@@ -28,6 +28,9 @@ struct SdCardConfig {
     // the SD physical layer (250 ms standard capacity, 500 ms SDHC).
     Nanos command_time = 100 * kMicro;
     Nanos block_program_time = 700 * kMicro;
+    // Holds an exclusive advisory lock (flock) on the image while it is open, taken before a
+    // new image is formatted: a second run on the same image is refused, not interleaved.
+    bool lock = false;
 };
 
 class SdCard : public CardDevice {
@@ -40,7 +43,7 @@ public:
     // Opens the card's image file. An existing file must hold a whole number of 512-byte
     // blocks, exactly config.blocks of them when that is given; a missing file is created
     // (sparse) with config.blocks and factory formatted. False with `error` naming the file
-    // and what was expected.
+    // and what was expected, or saying that another run holds the image's lock.
     bool open(const std::string& path, std::string& error);
     // Formats the card again as the factory did (all earlier contents are gone).
     bool factory_format(std::string& error);

@@ -2,6 +2,12 @@
 // on a kept EEPROM, the clock line and the heartbeat, the command line, determinism.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <fstream>
 
 #include "sim/simulation.h"
@@ -146,4 +152,63 @@ TEST(SpineScenario, BadEepromImageIsRefusedAndLeftUntouched) {
     EXPECT_NE(out.find(path), std::string::npos);
     EXPECT_NE(out.find("expected exactly 4096 bytes"), std::string::npos);
     EXPECT_EQ(read_file(path), std::string(100, 'z'));
+}
+
+TEST(SpineScenario, PathsAreCheckedBeforeTheRunAndImagesInUseAreRefused) {
+    std::string dir = fresh_dir("paths");
+    std::string out;
+    // A card to run on, made by a short run.
+    ASSERT_EQ(test::run_sim_exe({"--duration", "2", "--out", dir + "/a", "--card-size", "8M", "--no-eeprom",
+                                 "--firmware", ONDAVIX_FW_IMAGE}, out), 0) << out;
+    const std::string card = dir + "/a/sd.img";
+    const std::string card_bytes = read_file(card);
+    { std::ofstream(dir + "/plain") << "text\n"; }
+    ASSERT_EQ(mkdir((dir + "/folder").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir + "/gone.img").c_str(), (dir + "/dangling.img").c_str()), 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> said;
+    };
+    const Case cases[] = {
+        // An output folder that cannot be made, with an existing card: refused at once.
+        {{"--out", dir + "/plain/run", "--card", card}, {"--out", dir + "/plain/run", "cannot create"}},
+        {{"--eeprom", dir + "/missing/eeprom.bin"}, {"--eeprom", "the folder " + dir + "/missing does not exist"}},
+        {{"--eeprom", dir + "/folder"}, {"--eeprom " + dir + "/folder: is a folder", "EEPROM image file of 4096 bytes"}},
+        {{"--motion", dir + "/folder"}, {"--motion " + dir + "/folder: is a folder", "expected a motion CSV file"}},
+        {{"--firmware", dir + "/plain"}, {"--firmware " + dir + "/plain: not a firmware image"}},
+        {{"--card", dir + "/dangling.img"}, {"--card " + dir + "/dangling.img: a symbolic link to a missing file"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--duration", "3600", "--out", dir + "/b"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        if (std::find(args.begin(), args.end(), "--firmware") == args.end())
+            args.insert(args.end(), {"--firmware", ONDAVIX_FW_IMAGE});
+        EXPECT_EQ(test::run_sim_exe(args, out), 1) << c.args[1];
+        for (const std::string& s : c.said) EXPECT_NE(out.find(s), std::string::npos) << s << "\n" << out;
+        EXPECT_EQ(out.find("console"), std::string::npos) << "the run started:\n" << out;
+    }
+    EXPECT_TRUE(read_file(card) == card_bytes) << "a refused run changed the card";
+    EXPECT_FALSE(std::ifstream(dir + "/b/eeprom.bin").good()) << "a refused run left an EEPROM image";
+    EXPECT_FALSE(std::ifstream(dir + "/b/sd.img").good()) << "a refused run made a card";
+
+    // Another run holding the card's or the EEPROM's lock: the second is refused.
+    const std::string eeprom = dir + "/eeprom.bin";
+    { std::ofstream(eeprom, std::ios::binary) << std::string(4096, '\xFF'); }
+    for (const std::string& image : {card, eeprom}) {
+        int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+        // With the card held, the EEPROM is a new one in the output folder.
+        std::vector<std::string> args = {"--duration", "2", "--out", dir + "/c", "--card", card,
+                                         "--firmware", ONDAVIX_FW_IMAGE};
+        if (image == eeprom) args.insert(args.end(), {"--eeprom", eeprom});
+        EXPECT_EQ(test::run_sim_exe(args, out), 1);
+        EXPECT_NE(out.find(image + ": the "), std::string::npos) << out;
+        EXPECT_NE(out.find("is in use by another run (locked)"), std::string::npos) << out;
+        close(fd);
+    }
+    EXPECT_FALSE(std::ifstream(dir + "/c/eeprom.bin").good()) << "a refused run left a new EEPROM image";
+    EXPECT_TRUE(read_file(card) == card_bytes);
+    EXPECT_EQ(test::run_sim_exe({"--duration", "2", "--out", dir + "/c", "--card", card, "--eeprom", eeprom,
+                                 "--firmware", ONDAVIX_FW_IMAGE}, out), 0) << out;
 }

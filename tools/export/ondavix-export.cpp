@@ -75,6 +75,7 @@ int main(int argc, char** argv) {
     if (input.empty()) return fail("no input given (--help)");
 
     std::string card_dir, image, temp;
+    std::vector<std::string> unreadable;
     if (is_dir(input)) {
         if (is_dir(input + "/sd"))
             card_dir = input + "/sd";
@@ -102,7 +103,10 @@ int main(int argc, char** argv) {
         temp = pattern;
         card_dir = temp + "/card";
         bool mounted = false;
-        if (sim::export_card_files(image, card_dir, mounted, error) < 0 || !mounted) {
+        const long copied = sim::export_card_files(image, card_dir, mounted, error, &unreadable);
+        // A damaged file is named and the rest of the card still read.
+        for (const std::string& u : unreadable) std::fprintf(stderr, "ondavix-export: %s: %s\n", image.c_str(), u.c_str());
+        if (copied < 0 || !mounted) {
             std::string cmd = "rm -rf '" + temp + "'";
             if (std::system(cmd.c_str()) != 0) {}
             return fail(image + ": " + (error.empty() ? "no FAT volume on this image" : error));
@@ -121,9 +125,9 @@ int main(int argc, char** argv) {
     std::printf("%zu files read: %zu raw samples, %zu waves, %zu results -> %s/{raw,waves,results}.csv\n",
                 records.files.size(), records.raw.size(), records.waves.size(), records.results.size(),
                 out_dir.c_str());
-    if (!records.problems.empty()) {
+    if (!unreadable.empty())
+        std::fprintf(stderr, "ondavix-export: %zu unreadable files or folders on the card (named above)\n", unreadable.size());
+    if (!records.problems.empty())
         std::fprintf(stderr, "ondavix-export: %zu malformed lines skipped (named above)\n", records.problems.size());
-        return 1;
-    }
-    return 0;
+    return records.problems.empty() && unreadable.empty() ? 0 : 1;
 }

@@ -1,9 +1,11 @@
-// Copying a card image's files out after a run: the tree, the names and every byte, and a
-// clear refusal of an image that is not there.
+// Copying a card image's files out after a run: the tree, the names and every byte, a
+// damaged file passed over and named, and a clear refusal of an image that is not there.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "fat/fat_file.h"
 #include "fat/fat_volume.h"
@@ -54,6 +56,71 @@ TEST(CardExport, CopiesTheTreeWithShortNamesAndEveryByte) {
     EXPECT_EQ(slurp(dir + "/sd/260101/0000.res"), "result\r\n");
     // The long name shows under its short alias, as the card's own directory holds it.
     EXPECT_EQ(slurp(dir + "/sd/_sd/ESCRIT~1.TXT"), "x");
+}
+
+// Finds the root directory entry with the 11-byte short name `sfn` in the first cluster of
+// a FAT32 root and lets `patch` change it in place.
+template <typename Patch>
+void patch_root_entry(sim::test::RamImage& image, const sim::FatFormatLayout& layout, const char* sfn, Patch patch) {
+    uint8_t b[512];
+    for (uint32_t i = 0; i < layout.cluster_blocks; ++i) {
+        const uint32_t block = layout.data_first + i; // the root is cluster 2
+        ASSERT_TRUE(image.read(block, b));
+        for (int e = 0; e < 512; e += 32)
+            if (std::memcmp(b + e, sfn, 11) == 0) {
+                patch(b + e);
+                ASSERT_TRUE(image.write(block, b));
+                return;
+            }
+    }
+    FAIL() << "no root entry " << sfn;
+}
+
+TEST(CardExport, ADamagedFileIsNamedEscapedAndTheRestOfTheCardStillCopied) {
+    sim::test::RamImage image(131072); // 64 MiB, FAT32
+    const sim::FatFormatLayout layout = image.format({.fat_bits = 32}, true);
+    ASSERT_EQ(layout.fat_bits, 32);
+    FatVolume volume;
+    volume.attach(image.device());
+    ASSERT_TRUE(volume.mount(1));
+    std::string a(5000, 'a');
+    write_file(volume, "/A.RAW", a);
+    write_file(volume, "/B.RAW", std::string(3000, 'b'));
+    write_file(volume, "/C.RAW", "c");
+    ASSERT_TRUE(volume.mkdir("/D", false));
+    write_file(volume, "/D/E.RAW", "e");
+    volume.unmount();
+    // B starts at a reserved cluster value; C's name holds bytes that do not print.
+    patch_root_entry(image, layout, "B       RAW", [](uint8_t* e) {
+        e[20] = 0xFF, e[21] = 0x0F, e[26] = 0xF0, e[27] = 0xFF;
+    });
+    patch_root_entry(image, layout, "C       RAW", [](uint8_t* e) { e[1] = 0x01, e[2] = 0x9B; });
+    // So does the folder D.
+    patch_root_entry(image, layout, "D          ", [](uint8_t* e) {
+        e[20] = 0xFF, e[21] = 0x0F, e[26] = 0xF0, e[27] = 0xFF;
+    });
+    std::string dir = sim::test::fresh_dir("card_export_damaged");
+    image.save(dir + "/sd.img");
+
+    bool mounted = false;
+    std::string error;
+    std::vector<std::string> unreadable;
+    long n = sim::export_card_files(dir + "/sd.img", dir + "/sd", mounted, error, &unreadable);
+    ASSERT_EQ(n, 2) << error;
+    EXPECT_EQ(slurp(dir + "/sd/A.RAW"), a);
+    EXPECT_EQ(slurp(dir + "/sd/C\\x01\\x9B.RAW"), "c");
+    ASSERT_EQ(unreadable.size(), 2u);
+    EXPECT_NE(unreadable[0].find("/B.RAW: read error"), std::string::npos) << unreadable[0];
+    EXPECT_NE(unreadable[1].find("card directory /D: cannot be read"), std::string::npos) << unreadable[1];
+
+    // The run's summary is finished and says the same, with the name escaped.
+    std::string out;
+    EXPECT_EQ(sim::test::run_sim_exe({"--duration", "1", "--out", dir + "/run", "--card", dir + "/sd.img"}, out), 0)
+        << out;
+    EXPECT_NE(out.find("unreadable     2"), std::string::npos) << out;
+    EXPECT_NE(out.find("card file /B.RAW: read error in the image after 0 of 3000 bytes"), std::string::npos) << out;
+    EXPECT_NE(out.find("serial ports"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\x01"), std::string::npos) << "a raw control byte reached the terminal";
 }
 
 TEST(CardExport, UnformattedImageCopiesNothingAndMissingImageIsNamed) {

@@ -56,11 +56,11 @@ TEST(ScenarioOptions, CardSizesTakeSuffixesAndWholeBlocksWithinLimits) {
     EXPECT_EQ(blocks, 8388608u);
     ASSERT_TRUE(sim::parse_card_size("6M", blocks));
     EXPECT_EQ(blocks, 12288u);
-    ASSERT_TRUE(sim::parse_card_size("1048576", blocks));
-    EXPECT_EQ(blocks, 2048u);
+    ASSERT_TRUE(sim::parse_card_size("3145728", blocks));
+    EXPECT_EQ(blocks, 6144u);
     EXPECT_FALSE(sim::parse_card_size("1000000", blocks)); // not whole blocks
     EXPECT_FALSE(sim::parse_card_size("64G", blocks));
-    EXPECT_FALSE(sim::parse_card_size("512K", blocks));    // below 1 MiB
+    EXPECT_FALSE(sim::parse_card_size("1M", blocks));      // below the smallest card formatted
     EXPECT_FALSE(sim::parse_card_size("G", blocks));
     EXPECT_FALSE(sim::parse_card_size("-2G", blocks));
 }
@@ -103,4 +103,16 @@ TEST(ScenarioOptions, EmptyOutHexNumbersAndTimesBeyondTheRunAreRefused) {
     EXPECT_FALSE(parse({"--duration", "100", "--card-out", "200,300"}).ok);
     Parsed late = parse({"--duration", "100", "--card-out", "50,1e300"});
     EXPECT_TRUE(late.ok) << late.error;
+    // Values that passed here once and failed later, or were dropped without a word.
+    Parsed rate = parse({"--rate", "1e-300"});
+    EXPECT_FALSE(rate.ok);
+    EXPECT_NE(rate.error.find("from 0.001 to 60"), std::string::npos) << rate.error;
+    EXPECT_TRUE(parse({"--rate", "0.001"}).ok);
+    Parsed calm = parse({"--sea", "calm,h=2"});
+    EXPECT_FALSE(calm.ok);
+    EXPECT_NE(calm.error.find("'h' does not apply to a calm sea"), std::string::npos) << calm.error;
+    EXPECT_TRUE(parse({"--sea", "calm,current=0.5"}).ok);
+    Parsed small = parse({"--card-size", "1M"});
+    EXPECT_FALSE(small.ok);
+    EXPECT_NE(small.error.find(std::to_string(sim::kMinCardBytes) + " bytes"), std::string::npos) << small.error;
 }

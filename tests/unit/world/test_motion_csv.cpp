@@ -69,6 +69,8 @@ TEST(MotionCsvRead, RowsComeBackAsWritten) {
     EXPECT_DOUBLE_EQ(r.rows()[2].time_s, 0.3);
     EXPECT_DOUBLE_EQ(r.rows()[2].motion.elevation_m, -1.0);
     EXPECT_DOUBLE_EQ(r.rows()[2].motion.heading_deg, 10.0);
+    // A UTF-8 byte-order mark before the header, as spreadsheets write it.
+    EXPECT_EQ(parse("\xEF\xBB\xBF" + kHeader + "0.1,0.5,0,0,0\n").rows().size(), 1u);
 }
 
 TEST(MotionCsvRead, SampleHoldsTheRowInForce) {
@@ -114,6 +116,7 @@ TEST(MotionCsvErrors, EachFaultNamesFileLineAndWhatWasExpected) {
         {kHeader, 0, {"swell.csv: ", "no rows", "expected at least one row"}},
         {"0.1,0.5,0,0,0\n0.2,0.5,0,0,0\n", 1, {"swell.csv:1: ", "expected the header", "\"0.1,0.5,0,0,0\""}},
         {"time_s,elevation_m,v_north_ms,v_east_ms\n", 1, {"swell.csv:1: ", "expected the header"}},
+        {"\xEF\xBB" + kHeader, 1, {"swell.csv:1: ", "expected the header", "found \"\\xEF\\xBBtime_s,"}},
         {kHeader + "0.1,0.5,0,0,0\n0.2,0.5,0,0\n", 3, {"swell.csv:3: ", "expected 5", "found 4"}},
         {kHeader + "0.1,0.5,0,0,0,7\n", 2, {"swell.csv:2: ", "expected 5", "found 6"}},
         {kHeader + "0.1,0.5,abc,0,0\n", 2, {"swell.csv:2: ", "field 3 (v_north_ms)", "expected a number or nan", "\"abc\""}},
