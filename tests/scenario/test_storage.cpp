@@ -207,7 +207,7 @@ TEST(StorageScenario, ResetsAtRandomMomentsLeaveAConsistentCardAndLoseAtMostTheL
         // The clock follows GPS time from the start 09:26:40 (set again after each reset).
         for (int back = 2; back <= 20; ++back) {
             long sec = 9 * 3600 + 26 * 60 + 40 + static_cast<long>(t) - back;
-            char key[16];
+            char key[64];
             std::snprintf(key, sizeof key, "%02ld,%02ld,%02ld", sec / 3600, sec / 60 % 60, sec % 60);
             EXPECT_GE(per_second[key], 9) << "reset at " << t << " s, records of " << key;
         }

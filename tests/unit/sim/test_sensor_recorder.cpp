@@ -49,7 +49,9 @@ TEST(SensorRecorder, RecordsEveryByteTheSensorSentWithTimesThatFollowTheLine) {
         uint64_t first = le(f, at, 8), step = le(f, at + 8, 4), n = le(f, at + 12, 2);
         ASSERT_GT(n, 0u);
         EXPECT_EQ(step, byte_ns);
-        if (records > 0) EXPECT_GE(first, last + byte_ns) << "record " << records;
+        if (records > 0) {
+            EXPECT_GE(first, last + byte_ns) << "record " << records;
+        }
         last = first + (n - 1) * step;
         bytes += n;
         ++records;
