@@ -66,6 +66,23 @@ static void inserto_terminador(char* pcbuffer, char ccaracter_final, uint8_t cti
     inserto_caracter_buffer(pcbuffer, ccaracter_final, ctipo);
 }
 
+// laux / ldivisor, laux left as the remainder. The chip has no divide instruction and a
+// library division costs tens of cycles: a digit's quotient (0..9) is counted by
+// subtraction; a larger one (a value with more digits than its field, printed as the
+// overflow character) falls back to the division.
+static uint32_t cociente_digito(uint32_t& laux, uint32_t ldivisor) {
+    uint32_t lcociente = 0;
+    while (laux >= ldivisor) {
+        if (++lcociente == 10) {
+            lcociente += (laux - ldivisor) / ldivisor;
+            laux = (laux - ldivisor) % ldivisor;
+            return lcociente;
+        }
+        laux -= ldivisor;
+    }
+    return lcociente;
+}
+
 void insertamos_variable_buffer(char* pcbuffer, uint32_t laux, uint8_t cnumero_cifras,
                                 char ccaracter_final, uint8_t ctipo) {
     uint8_t csuprimir_ceros = cnumero_cifras == 0 ? 1 : 0;
@@ -73,10 +90,7 @@ void insertamos_variable_buffer(char* pcbuffer, uint32_t laux, uint8_t cnumero_c
     uint8_t cemitiendo = csuprimir_ceros == 0 ? 1 : 0;
     for (int16_t p = static_cast<int16_t>(cposiciones - 1); p >= 0; --p) {
         uint32_t lcociente = 0;
-        if (p < POSICIONES_DECIMALES) {
-            lcociente = laux / lvalores_decimales[p];
-            laux = laux % lvalores_decimales[p];
-        }
+        if (p < POSICIONES_DECIMALES) lcociente = cociente_digito(laux, lvalores_decimales[p]);
         if (lcociente != 0) cemitiendo = 1;
         if (cemitiendo == 1 || p == 0) inserto_caracter_buffer(pcbuffer, caracter_digito(lcociente), ctipo);
     }
@@ -88,8 +102,9 @@ void insertamos_variable_hex_buffer(char* pcbuffer, uint32_t laux, uint8_t cnume
     for (int16_t p = static_cast<int16_t>(cnumero_cifras - 1); p >= 0; --p) {
         uint32_t lcociente = 0;
         if (p < POSICIONES_HEXADECIMALES) {
-            lcociente = laux / lvalores_hexadecimales[p];
-            laux = laux % lvalores_hexadecimales[p];
+            // Powers of 16: shifts, not divisions.
+            lcociente = laux >> (4 * p);
+            laux &= lvalores_hexadecimales[p] - 1u;
         }
         inserto_caracter_buffer(pcbuffer, caracter_digito(lcociente), ctipo);
     }
@@ -148,16 +163,16 @@ void insertamos_variable_float_buffer_v02(char* pcbuffer, float fvalor, uint8_t 
 
     // Ten characters: five integer digits (four after a sign), the point, four decimals.
     char ctexto[11];
-    uint32_t lentero = ldiezmilesimas / 10000u;
-    uint32_t lfraccion = ldiezmilesimas % 10000u;
-    for (int8_t p = 9; p >= 6; --p) {
-        ctexto[p] = static_cast<char>('0' + lfraccion % 10u);
-        lfraccion /= 10u;
-    }
-    ctexto[5] = '.';
-    for (int8_t p = 4; p >= 0; --p) {
-        ctexto[p] = static_cast<char>('0' + lentero % 10u);
-        lentero /= 10u;
+    // Digit p stands for 10^(8-p) before the point, 10^(9-p) after it (below 10^9: one
+    // digit each, counted by subtraction).
+    uint32_t lresto = ldiezmilesimas;
+    for (uint8_t p = 0; p < 10; ++p) {
+        if (p == 5) {
+            ctexto[5] = '.';
+            continue;
+        }
+        uint8_t cpotencia = static_cast<uint8_t>(p < 5 ? 8 - p : 9 - p);
+        ctexto[p] = static_cast<char>('0' + cociente_digito(lresto, lvalores_decimales[cpotencia]));
     }
     if (csigno_en_texto) ctexto[0] = '-';
     ctexto[10] = 0;
