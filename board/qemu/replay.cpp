@@ -169,9 +169,44 @@ void take_stream_byte() {
 uint64_t g_tc0_period = 48000;   // cycles of the 48 MHz clock between matches
 uint64_t g_tc0_next = 0;         // cycle of the next match
 Nanos g_tick_at = kNever;        // its time (64-bit divisions are dear on the Cortex-M0)
+uint32_t g_tick_rest = 0;        // (g_tc0_next * 1000) % 48: g_tick_at = that product / 48
 Nanos ns_of_cycles(uint64_t c) { return c * 1000 / 48; }
 uint64_t cycles_of_ns(Nanos t) { return t * 48 / 1000; }
 Nanos next_tick() { return g_tick_at; }
+
+// The next match, one period on: its time follows by a 32-bit division of the period's
+// nanoseconds with the rest carried, the same as ns_of_cycles of the new cycle count.
+void next_match() {
+    g_tc0_next += g_tc0_period;
+    if (g_tc0_period > 4000000u) { // a period whose nanoseconds pass 32 bits: the long way
+        g_tick_at = ns_of_cycles(g_tc0_next);
+        g_tick_rest = static_cast<uint32_t>(g_tc0_next * 1000 % 48);
+        return;
+    }
+    uint32_t q = g_tick_rest + static_cast<uint32_t>(g_tc0_period) * 1000u;
+    g_tick_at += q / 48u;
+    g_tick_rest = q % 48u;
+}
+
+// millis() and micros() without a 64-bit division per call: the count at a base instant
+// plus a 32-bit division of the nanoseconds since it; the base moves on (one 64-bit
+// division) when that span would pass 2^31 ns. Equal to g_now / unit, wrapped to 32 bits.
+struct Count {
+    Nanos base_ns;
+    uint32_t base;
+    uint32_t unit_ns;
+};
+Count g_ms = {0, 0, 1000000}, g_us = {0, 0, 1000};
+uint32_t count_now(Count& c) {
+    Nanos d = g_now - c.base_ns;
+    if (d >= (Nanos(1) << 31)) {
+        Nanos n = g_now / c.unit_ns;
+        c.base = static_cast<uint32_t>(n);
+        c.base_ns = n * c.unit_ns;
+        d = g_now - c.base_ns;
+    }
+    return c.base + static_cast<uint32_t>(d) / c.unit_ns;
+}
 
 bool g_wdt_on = false;
 Nanos g_wdt_period = 0, g_wdt_fed = 0;
@@ -185,8 +220,7 @@ void deliver() {
         if (g_next_byte <= g_now && g_next_byte <= tick) {
             take_stream_byte();
         } else if (tick <= g_now) {
-            g_tc0_next += g_tc0_period;
-            g_tick_at = ns_of_cycles(g_tc0_next);
+            next_match();
             g_in_isr = true;
             TC0_Handler();
             g_in_isr = false;
@@ -358,12 +392,12 @@ int digitalRead(uint8_t pin) {
 
 uint32_t millis() {
     poll();
-    return static_cast<uint32_t>(cycles_of_ns(g_now) / 48000);
+    return count_now(g_ms);
 }
 
 uint32_t micros() {
     poll();
-    return static_cast<uint32_t>(cycles_of_ns(g_now) / 48);
+    return count_now(g_us);
 }
 
 void delay(uint32_t ms) {
@@ -386,6 +420,7 @@ void timer_tc0_start() {
     call();
     g_tc0_next = cycles_of_ns(g_now) + g_tc0_period;
     g_tick_at = ns_of_cycles(g_tc0_next);
+    g_tick_rest = static_cast<uint32_t>(g_tc0_next * 1000 % 48);
 }
 
 void timer_tc0_stop() {
