@@ -207,8 +207,12 @@ void loop() {
         configuracion_pines();
         sodaq_wdt_reset();
         if (cmostramos_hora == 1) mostramos_hora();
+        // The day change's EEPROM writes and the card's work may take long: the sensor's
+        // bytes are taken into its block meanwhile (never while the block is processed).
+        cadelanto_sensor = 1;
         if (cnuevo_dia_pendiente == 1) gestion_cambio_de_dia();
         gestion_tarjeta_sd();
+        cadelanto_sensor = 0;
         recepcion_trama_sensor();
         configuracion_frames_gps();
         procesamos_gps();

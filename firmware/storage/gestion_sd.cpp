@@ -11,6 +11,7 @@
 
 #include <string.h>
 
+#include "core/ondavix_hw4_fw8_1.h"
 #include "declaraciones.h"
 #include "params/i2c.h"
 #include "params/memoria.h"
@@ -153,6 +154,14 @@ static bool paso_busqueda_sd(void*) {
     return true;
 }
 
+// Called before every block the card reads or writes: while the main loop allows it
+// (cadelanto_sensor), the sensor's bytes are taken into the sensor block meanwhile, so a
+// long walk of a day directory that has filled up does not overflow the sensor port.
+static bool paso_transferencia_sd(void*) {
+    if (cadelanto_sensor == 1) adelanta_bytes_sensor();
+    return true;
+}
+
 // Files still open on the mounted volume are closed (and so written out) before the card
 // is started again: a new start forgets the volume and would drop their buffered bytes.
 static void cierra_ficheros_abiertos() {
@@ -194,6 +203,7 @@ void inicializacion_sd() {
     raiz.close();
     volumen_sd.setClock(&sello_fecha_sd);
     volumen_sd.setSearchStep(&paso_busqueda_sd, nullptr);
+    volumen_sd.setTransferStep(&paso_transferencia_sd, nullptr);
     ctarjeta_sd_llena = 0;
 
     Serial1.println("SD inicializada");

@@ -17,7 +17,8 @@ constexpr uint32_t kMaxAliasTail = 999999;   // "~999999" still leaves one base 
 } // namespace
 
 FatVolume::FatVolume()
-    : device_(nullptr), clock_(nullptr), search_step_(nullptr), search_context_(nullptr), generation_(0),
+    : device_(nullptr), clock_(nullptr), search_step_(nullptr), search_context_(nullptr), transfer_step_(nullptr),
+      transfer_context_(nullptr), generation_(0),
       fat_bits_(0), cluster_blocks_(0), fat_copies_(0),
       volume_first_(0), fat_first_(0), fat_blocks_(0), root_first_(0), root_entries_(0), data_first_(0),
       clusters_(0), root_cluster_(0), fsinfo_block_(0), free_count_(kUnknown), next_free_(2),
@@ -53,10 +54,12 @@ void FatVolume::unmount() {
 }
 
 bool FatVolume::deviceRead(uint32_t block, uint8_t* dst) {
+    if (transfer_step_) transfer_step_(transfer_context_);
     return device_ && device_->read_block(device_->context, block, dst);
 }
 
 bool FatVolume::deviceWrite(uint32_t block, const uint8_t* src) {
+    if (transfer_step_) transfer_step_(transfer_context_);
     return device_ && device_->write_block(device_->context, block, src);
 }
 

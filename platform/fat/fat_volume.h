@@ -114,6 +114,12 @@ public:
         search_step_ = step;
         search_context_ = context;
     }
+    // Called before every block read from or written to the device (its result is ignored):
+    // lets the caller serve other work during long walks of a large directory.
+    void setTransferStep(FatBlockStep step, void* context) {
+        transfer_step_ = step;
+        transfer_context_ = context;
+    }
     // The same count, block by block from the FAT's first block over the entries of clusters
     // 0 .. dataClusters()+1; step(context) is called before each block (feed a watchdog,
     // check a time budget) and ends the count with -1 by returning false.
@@ -183,6 +189,8 @@ private:
     FatClock clock_;
     FatBlockStep search_step_;
     void* search_context_;
+    FatBlockStep transfer_step_;
+    void* transfer_context_;
     uint32_t generation_; // changes at every mount: files of an older one are closed
     uint8_t fat_bits_;
     uint8_t cluster_blocks_;
