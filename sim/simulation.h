@@ -93,7 +93,9 @@ std::string default_firmware_image();
 
 // Copies every file of the FAT volume on a card image (partition 1, or the whole image
 // without a partition table) into the folder `dest`, keeping the directory tree and the
-// short names (escaped as escaped_card_name does). Reads the image only. A file or
+// names: an entry's long name (in UTF-8) when its long-name entries are whole and carry its
+// short name's checksum, else the short name (escaped as escaped_card_name does; a long
+// name likewise, its UTF-8 kept). Reads the image only. A file or
 // directory the image cannot give (a damaged chain, a read error) is copied as far as it
 // reads and passed over with one line in `unreadable` naming it. Returns the number of
 // files copied whole (`mounted` false and 0 when no FAT volume could be mounted), or -1 with
