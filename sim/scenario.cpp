@@ -238,6 +238,8 @@ std::string usage_text() {
            "  --no-card               run with the card socket empty\n"
            "  --reset-at S            pull the board's reset line at simulated second S,\n"
            "                          wherever the firmware is (repeatable)\n"
+           "  --plots                 after the run, draw DIR/plots/*.png (gnuplot) as\n"
+           "                          ondavix-plot DIR does\n"
            "  --firmware FILE         the firmware image to boot (default ondavix-fw.so\n"
            "                          beside this program)\n"
            "  --help                  this text\n"
@@ -432,6 +434,8 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
             s.resets.push_back(d);
         } else if (a == "--no-card") {
             s.card_present = false;
+        } else if (a == "--plots") {
+            s.plots = true;
         } else if (a == "--firmware") {
             if (!value(s.firmware_image)) return false;
         } else {

@@ -31,6 +31,7 @@ struct Scenario {
     int64_t start_unix = 1767225600;   // the UTC instant at which the world starts
     std::string host_script;           // telecommands the host unit sends, with their times
     std::string firmware_image;        // default: ondavix-fw.so beside the executable
+    bool plots = false;                // draw <out>/plots/*.png after the run
 
     // The GPS receiver on Serial3, powered by board pin 17: a model name ("L76LB",
     // "SIM66M", "SIM66MD", "UC6226NIS") or empty for none.

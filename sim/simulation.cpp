@@ -363,6 +363,27 @@ bool Simulation::write_outputs(std::string& error) {
         if (n < 0) return false;
         card_files_copied_ = static_cast<uint64_t>(n);
     }
+    // What the sea really was, for ondavix-plot; a folder that now holds a replay or no sea
+    // keeps no truth of an earlier run's sea.
+    std::optional<tools::SeaTruthFigures> truth;
+    const std::string truth_file = scenario_.out_dir + "/sea_truth.csv";
+    if (sea_) {
+        const SeaTruth& t = sea_->truth();
+        truth = tools::SeaTruthFigures{t.hs_m, t.tp_s, t.tm02_s, t.mean_from_deg, t.spread_deg, scenario_.sea_text};
+        if (!write_file(truth_file, tools::sea_truth_csv(*truth), error)) return false;
+    } else if (unlink(truth_file.c_str()) != 0 && errno != ENOENT) {
+        error = truth_file + ": cannot remove the truth of an earlier run's sea (" + std::strerror(errno) + ")";
+        return false;
+    }
+    if (scenario_.plots) {
+        tools::CardRecords records;
+        if (card_ && !tools::read_card_folder(scenario_.out_dir + "/sd", tools::DirectionMethod::velocity, records, error))
+            return false;
+        plots_ = tools::PlotReport();
+        if (!card_) plots_.notes.push_back("no card in the run: nothing to plot");
+        else if (!tools::write_plots(records, truth, tools::PlotSpan(), scenario_.out_dir + "/plots", plots_, error))
+            return false;
+    }
     return true;
 }
 
@@ -491,6 +512,10 @@ std::string Simulation::summary(double wall_seconds) const {
         if (runs.size() > 24) o << "      ... " << runs.size() - 24 << " more runs\n";
     }
     o << "output           " << scenario_.out_dir << "/console.log, " << scenario_.out_dir << "/host.log (host.raw: its bytes)\n";
+    if (scenario_.plots) {
+        o << "plots            " << plots_.written.size() << " in " << scenario_.out_dir << "/plots/\n";
+        for (const std::string& n : plots_.notes) o << "  " << n << "\n";
+    }
     return o.str();
 }
 

@@ -13,6 +13,7 @@
 #include "world/eeprom.h"
 #include "world/gps_receiver.h"
 #include "world/host_unit.h"
+#include "tools/plot/plots.h"
 #include "world/motion_csv.h"
 #include "world/sbg_sensor.h"
 #include "world/sdcard.h"
@@ -69,6 +70,7 @@ private:
     std::unique_ptr<SdCard> card_;
     uint64_t card_files_copied_ = 0;
     std::vector<std::string> card_unreadable_; // files the export could not read whole
+    tools::PlotReport plots_;                  // what --plots drew
     bool card_mounted_ = false;
     std::unique_ptr<FirmwareSource> firmware_;
     uint64_t epochs_sent() const;
