@@ -71,4 +71,23 @@ bool read_card_input(const std::string& input, DirectionMethod single, CardRecor
     return ok;
 }
 
+bool take_input_word(const std::string& word, std::string& input, std::string& error) {
+    if (!word.empty() && word[0] == '-')
+        error = "unknown option '" + word + "' (--help lists them)";
+    else if (!input.empty())
+        error = "one input only (got '" + input + "' and '" + word + "')";
+    else
+        input = word;
+    return input == word;
+}
+
+bool parse_single_method(const std::string& value, DirectionMethod& method, std::string& error) {
+    if (value != "velocity" && value != "drift") {
+        error = "--single-method: expected velocity or drift, got '" + value + "'";
+        return false;
+    }
+    method = value == "velocity" ? DirectionMethod::velocity : DirectionMethod::drift;
+    return true;
+}
+
 } // namespace tools

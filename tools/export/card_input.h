@@ -17,4 +17,10 @@ namespace tools {
 bool read_card_input(const std::string& input, DirectionMethod single, CardRecords& records,
                      std::vector<std::string>& unreadable, std::string& folder, std::string& error);
 
+// The command-line words both tools share. take_input_word takes a word that is no
+// option's value as the input, once; --single-method's value is velocity or drift. False
+// with `error` saying what was expected.
+bool take_input_word(const std::string& word, std::string& input, std::string& error);
+bool parse_single_method(const std::string& value, DirectionMethod& method, std::string& error);
+
 } // namespace tools

@@ -38,7 +38,7 @@ int fail(const std::string& message) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string input, out_dir;
+    std::string input, out_dir, error;
     tools::DirectionMethod single = tools::DirectionMethod::velocity;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -49,25 +49,18 @@ int main(int argc, char** argv) {
         if (a == "--out" || a == "--single-method") {
             if (i + 1 >= argc) return fail(a + " needs a value");
             const std::string v = argv[++i];
-            if (a == "--out") {
+            if (a == "--out")
                 out_dir = v;
-            } else if (v == "velocity" || v == "drift") {
-                single = v == "velocity" ? tools::DirectionMethod::velocity : tools::DirectionMethod::drift;
-            } else {
-                return fail("--single-method: expected velocity or drift, got '" + v + "'");
-            }
-        } else if (!a.empty() && a[0] == '-') {
-            return fail("unknown option '" + a + "' (--help lists them)");
-        } else if (input.empty()) {
-            input = a;
-        } else {
-            return fail("one input only (got '" + input + "' and '" + a + "')");
+            else if (!tools::parse_single_method(v, single, error))
+                return fail(error);
+        } else if (!tools::take_input_word(a, input, error)) {
+            return fail(error);
         }
     }
     if (input.empty()) return fail("no input given (--help)");
     if (!out_dir.empty() && !is_dir(out_dir)) return fail("--out " + out_dir + ": not a folder");
 
-    std::string error, folder;
+    std::string folder;
     std::vector<std::string> unreadable;
     tools::CardRecords records;
     const bool read = tools::read_card_input(input, single, records, unreadable, folder, error);

@@ -53,16 +53,10 @@ int main(int argc, char** argv) {
                 out_dir = v;
             else if (a == "--span" && !tools::parse_span(v, span, error))
                 return fail(error);
-            else if (a == "--single-method" && v != "velocity" && v != "drift")
-                return fail("--single-method: expected velocity or drift, got '" + v + "'");
-            else if (a == "--single-method")
-                single = v == "velocity" ? tools::DirectionMethod::velocity : tools::DirectionMethod::drift;
-        } else if (!a.empty() && a[0] == '-') {
-            return fail("unknown option '" + a + "' (--help lists them)");
-        } else if (input.empty()) {
-            input = a;
-        } else {
-            return fail("one input only (got '" + input + "' and '" + a + "')");
+            else if (a == "--single-method" && !tools::parse_single_method(v, single, error))
+                return fail(error);
+        } else if (!tools::take_input_word(a, input, error)) {
+            return fail(error);
         }
     }
     if (input.empty()) return fail("no input given (--help)");

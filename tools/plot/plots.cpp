@@ -54,17 +54,6 @@ std::string gp_quoted(const std::string& s) {
     return out + "'";
 }
 
-bool write_text(const std::string& path, const std::string& text, std::string& error) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) {
-        error = path + ": cannot be written";
-        return false;
-    }
-    return true;
-}
-
 // A clocked raw sample placed in time: records carry whole seconds, so the samples of one
 // second are spread over it at the record's usual rate.
 struct Placed {
@@ -254,8 +243,8 @@ bool heave_plot(const std::vector<Placed>& s, const PlotSpan& span, const std::s
     std::string limits = "# t_s heave_from_cm length_cm of each wave limit's line\n";
     for (double t : limit_times)
         limits += fixed(t, 2) + " " + std::to_string(lowest) + " " + std::to_string(highest - lowest) + "\n";
-    if (!write_text(dir + "/heave.dat", data, error) || !write_text(dir + "/limits.dat", limits, error) ||
-        !write_text(dir + "/crests.dat", marks, error))
+    if (!write_text_file(dir + "/heave.dat", data, error) || !write_text_file(dir + "/limits.dat", limits, error) ||
+        !write_text_file(dir + "/crests.dat", marks, error))
         return false;
     const std::time_t start = static_cast<std::time_t>(t0);
     char when[32];
@@ -297,7 +286,7 @@ bool write_plots(const CardRecords& c, const std::optional<SeaTruthFigures>& tru
     } else {
         std::string data = "# period_s height_m\n";
         for (const WaveRecord& w : c.waves) data += fixed(w.period_ds / 10.0, 1) + " " + fixed(w.height_cm / 100.0, 2) + "\n";
-        if (!write_text(dir + "/waves.dat", data, error)) return false;
+        if (!write_text_file(dir + "/waves.dat", data, error)) return false;
         gp += std::string(kTerminal) + "set output 'waves.png'\nset grid\nset title " +
               gp_quoted(std::to_string(c.waves.size()) + " waves: height against period") +
               "\nset xlabel 'period (s)'\nset ylabel 'height (m)'\n"
@@ -329,7 +318,7 @@ bool write_plots(const CardRecords& c, const std::optional<SeaTruthFigures>& tru
                 }
                 wedges += "0 0\n\n\n";
             }
-            if (!write_text(dir + "/rose.dat", wedges, error)) return false;
+            if (!write_text_file(dir + "/rose.dat", wedges, error)) return false;
             const double ring = top > 40 ? 20 : top > 20 ? 10 : top > 8 ? 5 : 2;
             const double r = std::ceil(top / ring) * ring;
             std::string rings;
@@ -372,7 +361,7 @@ bool write_plots(const CardRecords& c, const std::optional<SeaTruthFigures>& tru
             data += fixed(t, 0) + " " + fixed(r.h13_cm / 100.0, 2) + " " + fixed(r.hmax_cm / 100.0, 2) + " " +
                     fixed(r.tpeak_ds / 10.0, 1) + "\n";
         }
-        if (!write_text(dir + "/intervals.dat", data, error)) return false;
+        if (!write_text_file(dir + "/intervals.dat", data, error)) return false;
         std::string hs_line, tp_line, title = std::to_string(c.results.size()) + " intervals";
         if (truth) {
             hs_line = ", \\\n  " + fixed(truth->hs_m, 3) + " with lines dt 2 lw 2 lc rgb '#1f77b4' title 'sea Hs " +
@@ -401,7 +390,7 @@ bool write_plots(const CardRecords& c, const std::optional<SeaTruthFigures>& tru
         error = "nothing to plot: the card holds no raw, per-wave or result records";
         return false;
     }
-    if (!write_text(dir + "/plots.gp", gp, error) || !run_gnuplot(dir, "plots.gp", error)) return false;
+    if (!write_text_file(dir + "/plots.gp", gp, error) || !run_gnuplot(dir, "plots.gp", error)) return false;
     for (const std::string& p : pngs) report.written.push_back(dir + "/" + p);
     return true;
 }
