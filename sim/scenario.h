@@ -25,6 +25,7 @@ struct Scenario {
     SeaConfig sea = default_sea();
     std::string sea_text = "hs=2,tp=9,dir=240,spread=30,seed=1";
     std::string motion_file;           // replay a motion CSV instead of the sea
+    std::string motion_format = "csv"; // or "datawell": a moored buoy's raw displacements
     std::string record_sensor_file;    // sensor port bytes with arrival times (SensorRecorder)
     double sensor_rate_hz = 10.0;
     std::string start_text = "2026-01-01T00:00:00Z";

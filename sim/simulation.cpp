@@ -204,7 +204,8 @@ void Simulation::check_paths() {
         check_output_file("--eeprom", s.eeprom_file,
                           "an EEPROM image file of " + std::to_string(eeprom_.data().size()) + " bytes");
     if (s.card_present) check_output_file("--card", s.card_file, "an SD card image file");
-    check_input("--motion", s.motion_file, "a motion CSV file");
+    check_input("--motion", s.motion_file,
+                s.motion_format == "datawell" ? "a raw displacement file" : "a motion CSV file");
     check_input("--host-script", s.host_script, "a host script file");
     check_firmware(s.firmware_image.empty() ? default_firmware_image() : s.firmware_image);
 }
@@ -272,7 +273,10 @@ Simulation::Simulation(const Scenario& scenario)
     SbgSensorConfig sensor_config;
     sensor_config.rate_hz = scenario_.sensor_rate_hz;
     if (!scenario_.motion_file.empty()) {
-        replay_ = std::make_unique<MotionReplay>(MotionReplay::load(scenario_.motion_file));
+        replay_ = std::make_unique<MotionReplay>(
+            scenario_.motion_format == "datawell"
+                ? MotionReplay::load_datawell(scenario_.motion_file, scenario_.sensor_rate_hz, &datawell_)
+                : MotionReplay::load(scenario_.motion_file));
         sensor_ = std::make_unique<SbgSensor>(board_, *sensor_line_, *replay_, sensor_config);
     } else if (!scenario_.sea_off) {
         sea_ = std::make_unique<Sea>(scenario_.sea);
@@ -427,6 +431,13 @@ std::string Simulation::summary(double wall_seconds) const {
         }
     } else if (replay_) {
         o << "motion replay    " << scenario_.motion_file << " (" << replay_->recorded_epochs() << " epochs)\n";
+        if (scenario_.motion_format == "datawell") {
+            std::snprintf(line, sizeof line,
+                          "  datawell       %zu samples at 1.28 Hz, %zu with a bad status interpolated (%zu of them "
+                          "held at the ends)\n",
+                          datawell_.rows, datawell_.bad_rows, datawell_.held_rows);
+            o << line;
+        }
     } else {
         o << "sea              off (no sensor traffic)\n";
     }

@@ -63,6 +63,7 @@ private:
     Eeprom24 eeprom_;
     std::unique_ptr<Sea> sea_;
     std::unique_ptr<MotionReplay> replay_;
+    DatawellReport datawell_;  // what --motion-format datawell replaced
     std::unique_ptr<SbgSensor> sensor_;
     UartLink* sensor_line_ = nullptr;
     std::unique_ptr<SensorRecorder> sensor_recorder_;
