@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "fat/fat_file.h"
+#include "fat/fat_layout.h"
+#include "fat/fat_names.h"
 #include "fat/fat_volume.h"
 #include "sim/simulation.h"
 
@@ -53,6 +55,72 @@ struct Walk {
     }
 };
 
+void append_utf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The long name that the entries just before short entry `short_index` of `dir` give it,
+// as UTF-8, or "" when they give none: parts 1, 2, ... counted back from the short entry,
+// the last one flagged, each carrying the checksum of this short name (a long name left
+// over from a deleted or renamed entry carries another). Entries before `from` belong to
+// the previous short entry.
+std::string long_name(FatFile& dir, uint32_t from, uint32_t short_index) {
+    using namespace fat_layout;
+    uint8_t e[kEntrySize];
+    if (!dir.readEntry(short_index, e)) return "";
+    const uint8_t sum = fat_long_checksum(e + kDirName);
+    std::vector<uint16_t> units;
+    uint8_t order = 1;
+    for (uint32_t i = short_index; i > from && order <= kLongMaxEntries; ++order) {
+        if (!dir.readEntry(--i, e)) return "";
+        if ((e[kDirAttr] & kAttrLongMask) != kAttrLongName || e[kDirName] == kEntryDeleted ||
+            (e[kLongOrder] & kLongOrderMask) != order || e[kLongChecksum] != sum)
+            return "";
+        for (uint8_t k = 0; k < kLongCharsPerEntry; ++k) units.push_back(get16(e + kLongCharOffset[k]));
+        if (!(e[kLongOrder] & kLongLast)) continue;
+        // The name ends at a 0x0000 (unless it fills the last part); only padding follows.
+        size_t n = 0;
+        while (n < units.size() && units[n] != 0x0000) ++n;
+        if (n == 0 || units.size() - n >= kLongCharsPerEntry) return "";
+        std::string name;
+        for (size_t j = 0; j < n; ++j) {
+            uint32_t c = units[j];
+            if (c >= 0xD800 && c < 0xDC00 && j + 1 < n && units[j + 1] >= 0xDC00 && units[j + 1] < 0xE000)
+                c = 0x10000 + ((c - 0xD800) << 10) + (units[++j] - 0xDC00);
+            else if (c >= 0xD800 && c < 0xE000)
+                return ""; // half a surrogate pair
+            append_utf8(name, c);
+        }
+        return name == "." || name == ".." ? "" : name;
+    }
+    return "";
+}
+
+// A long name as the host shows it: its UTF-8 kept, what would not print or would make a
+// path of it (control characters, slash, backslash) escaped as escaped_card_name does.
+std::string escaped_long_name(const std::string& utf8) {
+    std::string out;
+    for (char c : utf8) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        out += u >= 0x80 ? std::string(1, c) : escaped_card_name(std::string(1, c));
+    }
+    return out;
+}
+
 // Copies directory `fat_path` (escaped, as reported) of the volume into `dest`. A file or
 // directory the image cannot give is reported and passed over; false only when the host
 // side fails (`error`).
@@ -61,6 +129,7 @@ bool copy_dir(Walk& w, FatFile& dir, const std::string& fat_path, const std::str
     if (!make_dir(dest, error)) return false;
     FatFile entry;
     long entries = 0;
+    uint32_t from = dir.position() / fat_layout::kEntrySize;
     while (entry.openNext(dir, O_READ)) {
         if (++entries > kMaxDirEntries) {
             entry.close();
@@ -68,11 +137,15 @@ bool copy_dir(Walk& w, FatFile& dir, const std::string& fat_path, const std::str
             break;
         }
         char raw[13];
+        const uint32_t short_index = dir.position() / fat_layout::kEntrySize - 1;
+        const std::string long_text = long_name(dir, from, short_index);
+        from = short_index + 1;
         if (entry.getName(raw, sizeof raw) == 0) {
             entry.close();
             continue;
         }
-        const std::string name = escaped_card_name(raw);
+        // The name a computer shows for the entry: its long name when it has one.
+        const std::string name = long_text.empty() ? escaped_card_name(raw) : escaped_long_name(long_text);
         const std::string child = (fat_path == "/" ? "" : fat_path) + "/" + name;
         if (entry.isDir()) {
             if (depth >= 16) {

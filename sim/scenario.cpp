@@ -206,6 +206,9 @@ std::string usage_text() {
            "                          heading=D and wander=D (the buoy's heading)\n"
            "  --motion FILE           replay a motion CSV (time_s,elevation_m,v_north_ms,\n"
            "                          v_east_ms,heading_deg) instead of the sea\n"
+           "  --motion-format csv|datawell\n"
+           "                          datawell: FILE is a moored buoy's raw record, one line\n"
+           "                          per sample at 1.28 Hz, status,heave,north,west in cm\n"
            "  --record-sensor FILE    write the sensor port's bytes with their arrival times\n"
            "                          (the stream board/qemu plays)\n"
            "  --rate HZ               sensor epochs per second (default 10)\n"
@@ -238,6 +241,8 @@ std::string usage_text() {
            "  --no-card               run with the card socket empty\n"
            "  --reset-at S            pull the board's reset line at simulated second S,\n"
            "                          wherever the firmware is (repeatable)\n"
+           "  --plots                 after the run, draw DIR/plots/*.png (gnuplot) as\n"
+           "                          ondavix-plot DIR does\n"
            "  --firmware FILE         the firmware image to boot (default ondavix-fw.so\n"
            "                          beside this program)\n"
            "  --help                  this text\n"
@@ -303,6 +308,12 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
             if (!parse_sea(v, s, error)) return false;
         } else if (a == "--motion") {
             if (!value(s.motion_file)) return false;
+        } else if (a == "--motion-format") {
+            if (!value(s.motion_format)) return false;
+            if (s.motion_format != "csv" && s.motion_format != "datawell") {
+                error = "--motion-format " + s.motion_format + ": expected csv or datawell";
+                return false;
+            }
         } else if (a == "--record-sensor") {
             if (!value(s.record_sensor_file)) return false;
             if (s.record_sensor_file.empty()) {
@@ -432,6 +443,8 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
             s.resets.push_back(d);
         } else if (a == "--no-card") {
             s.card_present = false;
+        } else if (a == "--plots") {
+            s.plots = true;
         } else if (a == "--firmware") {
             if (!value(s.firmware_image)) return false;
         } else {
@@ -458,6 +471,10 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
                     seconds_text(s.duration_s) + " s)";
             return false;
         }
+    if (s.motion_format != "csv" && s.motion_file.empty()) {
+        error = "--motion-format " + s.motion_format + ": expected with --motion FILE";
+        return false;
+    }
     if (s.eeprom_file.empty()) s.eeprom_file = s.out_dir + "/eeprom.bin";
     if (s.card_file.empty()) s.card_file = s.out_dir + "/sd.img";
     if (!s.card_sdhc && s.card_blocks > 8u * 1024 * 1024) {

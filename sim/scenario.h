@@ -25,12 +25,14 @@ struct Scenario {
     SeaConfig sea = default_sea();
     std::string sea_text = "hs=2,tp=9,dir=240,spread=30,seed=1";
     std::string motion_file;           // replay a motion CSV instead of the sea
+    std::string motion_format = "csv"; // or "datawell": a moored buoy's raw displacements
     std::string record_sensor_file;    // sensor port bytes with arrival times (SensorRecorder)
     double sensor_rate_hz = 10.0;
     std::string start_text = "2026-01-01T00:00:00Z";
     int64_t start_unix = 1767225600;   // the UTC instant at which the world starts
     std::string host_script;           // telecommands the host unit sends, with their times
     std::string firmware_image;        // default: ondavix-fw.so beside the executable
+    bool plots = false;                // draw <out>/plots/*.png after the run
 
     // The GPS receiver on Serial3, powered by board pin 17: a model name ("L76LB",
     // "SIM66M", "SIM66MD", "UC6226NIS") or empty for none.

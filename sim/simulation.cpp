@@ -204,7 +204,8 @@ void Simulation::check_paths() {
         check_output_file("--eeprom", s.eeprom_file,
                           "an EEPROM image file of " + std::to_string(eeprom_.data().size()) + " bytes");
     if (s.card_present) check_output_file("--card", s.card_file, "an SD card image file");
-    check_input("--motion", s.motion_file, "a motion CSV file");
+    check_input("--motion", s.motion_file,
+                s.motion_format == "datawell" ? "a raw displacement file" : "a motion CSV file");
     check_input("--host-script", s.host_script, "a host script file");
     check_firmware(s.firmware_image.empty() ? default_firmware_image() : s.firmware_image);
 }
@@ -272,7 +273,10 @@ Simulation::Simulation(const Scenario& scenario)
     SbgSensorConfig sensor_config;
     sensor_config.rate_hz = scenario_.sensor_rate_hz;
     if (!scenario_.motion_file.empty()) {
-        replay_ = std::make_unique<MotionReplay>(MotionReplay::load(scenario_.motion_file));
+        replay_ = std::make_unique<MotionReplay>(
+            scenario_.motion_format == "datawell"
+                ? MotionReplay::load_datawell(scenario_.motion_file, scenario_.sensor_rate_hz, &datawell_)
+                : MotionReplay::load(scenario_.motion_file));
         sensor_ = std::make_unique<SbgSensor>(board_, *sensor_line_, *replay_, sensor_config);
     } else if (!scenario_.sea_off) {
         sea_ = std::make_unique<Sea>(scenario_.sea);
@@ -363,6 +367,27 @@ bool Simulation::write_outputs(std::string& error) {
         if (n < 0) return false;
         card_files_copied_ = static_cast<uint64_t>(n);
     }
+    // What the sea really was, for ondavix-plot; a folder that now holds a replay or no sea
+    // keeps no truth of an earlier run's sea.
+    std::optional<tools::SeaTruthFigures> truth;
+    const std::string truth_file = scenario_.out_dir + "/sea_truth.csv";
+    if (sea_) {
+        const SeaTruth& t = sea_->truth();
+        truth = tools::SeaTruthFigures{t.hs_m, t.tp_s, t.tm02_s, t.mean_from_deg, t.spread_deg, scenario_.sea_text};
+        if (!write_file(truth_file, tools::sea_truth_csv(*truth), error)) return false;
+    } else if (unlink(truth_file.c_str()) != 0 && errno != ENOENT) {
+        error = truth_file + ": cannot remove the truth of an earlier run's sea (" + std::strerror(errno) + ")";
+        return false;
+    }
+    if (scenario_.plots) {
+        tools::CardRecords records;
+        if (card_ && !tools::read_card_folder(scenario_.out_dir + "/sd", tools::DirectionMethod::velocity, records, error))
+            return false;
+        plots_ = tools::PlotReport();
+        if (!card_) plots_.notes.push_back("no card in the run: nothing to plot");
+        else if (!tools::write_plots(records, truth, tools::PlotSpan(), scenario_.out_dir + "/plots", plots_, error))
+            return false;
+    }
     return true;
 }
 
@@ -406,6 +431,13 @@ std::string Simulation::summary(double wall_seconds) const {
         }
     } else if (replay_) {
         o << "motion replay    " << scenario_.motion_file << " (" << replay_->recorded_epochs() << " epochs)\n";
+        if (scenario_.motion_format == "datawell") {
+            std::snprintf(line, sizeof line,
+                          "  datawell       %zu samples at 1.28 Hz, %zu with a bad status interpolated (%zu of them "
+                          "held at the ends)\n",
+                          datawell_.rows, datawell_.bad_rows, datawell_.held_rows);
+            o << line;
+        }
     } else {
         o << "sea              off (no sensor traffic)\n";
     }
@@ -491,6 +523,10 @@ std::string Simulation::summary(double wall_seconds) const {
         if (runs.size() > 24) o << "      ... " << runs.size() - 24 << " more runs\n";
     }
     o << "output           " << scenario_.out_dir << "/console.log, " << scenario_.out_dir << "/host.log (host.raw: its bytes)\n";
+    if (scenario_.plots) {
+        o << "plots            " << plots_.written.size() << " in " << scenario_.out_dir << "/plots/\n";
+        for (const std::string& n : plots_.notes) o << "  " << n << "\n";
+    }
     return o.str();
 }
 

@@ -13,6 +13,7 @@
 #include "world/eeprom.h"
 #include "world/gps_receiver.h"
 #include "world/host_unit.h"
+#include "tools/plot/plots.h"
 #include "world/motion_csv.h"
 #include "world/sbg_sensor.h"
 #include "world/sdcard.h"
@@ -62,6 +63,7 @@ private:
     Eeprom24 eeprom_;
     std::unique_ptr<Sea> sea_;
     std::unique_ptr<MotionReplay> replay_;
+    DatawellReport datawell_;  // what --motion-format datawell replaced
     std::unique_ptr<SbgSensor> sensor_;
     UartLink* sensor_line_ = nullptr;
     std::unique_ptr<SensorRecorder> sensor_recorder_;
@@ -69,6 +71,7 @@ private:
     std::unique_ptr<SdCard> card_;
     uint64_t card_files_copied_ = 0;
     std::vector<std::string> card_unreadable_; // files the export could not read whole
+    tools::PlotReport plots_;                  // what --plots drew
     bool card_mounted_ = false;
     std::unique_ptr<FirmwareSource> firmware_;
     uint64_t epochs_sent() const;
@@ -93,7 +96,9 @@ std::string default_firmware_image();
 
 // Copies every file of the FAT volume on a card image (partition 1, or the whole image
 // without a partition table) into the folder `dest`, keeping the directory tree and the
-// short names (escaped as escaped_card_name does). Reads the image only. A file or
+// names: an entry's long name (in UTF-8) when its long-name entries are whole and carry its
+// short name's checksum, else the short name (escaped as escaped_card_name does; a long
+// name likewise, its UTF-8 kept). Reads the image only. A file or
 // directory the image cannot give (a damaged chain, a read error) is copied as far as it
 // reads and passed over with one line in `unreadable` naming it. Returns the number of
 // files copied whole (`mounted` false and 0 when no FAT volume could be mounted), or -1 with

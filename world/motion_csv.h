@@ -32,6 +32,17 @@ private:
     std::string message_;
 };
 
+// A moored wave buoy's raw displacement record ("datawell" format): one line per sample at
+// 1.28 Hz, "status,heave,north,west", integers, displacements in centimetres, heave
+// positive up, status 0 for a good sample. See MotionReplay::load_datawell.
+constexpr double kDatawellRate_hz = 1.28;
+
+struct DatawellReport {
+    size_t rows = 0;      // samples in the file
+    size_t bad_rows = 0;  // samples with a status other than 0, replaced
+    size_t held_rows = 0; // of those, before the first or after the last good one: held at its value
+};
+
 struct MotionRow {
     double time_s = 0.0;
     MotionSample motion; // v_up_ms is 0: the file has no vertical velocity
@@ -43,6 +54,16 @@ public:
     static MotionReplay load(const std::string& path);
     // The same from a stream; `name` is the file name the errors quote.
     static MotionReplay parse(std::istream& in, const std::string& name);
+    // Reads a raw displacement record and turns it into sensor epochs at `rate_hz` (at
+    // least 1.28 Hz): a bad sample takes the line between the good ones around it; heave
+    // and its central differences give the elevation and the vertical velocity, the north
+    // and west displacements' central differences the north and east velocities; each is
+    // then taken at t = k / rate_hz on the line between the two samples around t, so every
+    // sample of the file shapes the epochs near it. Heading 0 (the record has none).
+    // Throws MotionCsvError, and std::invalid_argument for a rate below 1.28 Hz.
+    static MotionReplay load_datawell(const std::string& path, double rate_hz, DatawellReport* report = nullptr);
+    static MotionReplay parse_datawell(std::istream& in, const std::string& name, double rate_hz,
+                                       DatawellReport* report = nullptr);
 
     // The row in force at t_s: the last one whose time is at or before t_s (the first row
     // before the recording starts).

@@ -123,6 +123,16 @@ bool FatFile::openEntry(FatVolume& volume, const FatEntryInfo& info, uint16_t fl
     return true;
 }
 
+bool FatFile::readEntry(uint32_t index, uint8_t* out32) {
+    if (!isDir() || index >= kMaxDirEntries) return false;
+    uint32_t block;
+    if (!locate(index * kEntrySize, false, block)) return false;
+    const uint8_t* b = volume_->cacheLoad(block, false);
+    if (!b) return false;
+    memcpy(out32, b + (index * kEntrySize) % kBlockSize, kEntrySize);
+    return true;
+}
+
 void FatFile::rewind() {
     if (!isOpen()) return;
     pos_ = 0;

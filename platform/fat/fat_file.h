@@ -58,6 +58,10 @@ public:
     bool openNext(FatFile& dir, uint16_t flags);
     // Starts reading, or iterating a directory, from the beginning again.
     void rewind();
+    // Copies entry number `index` of the open directory, as it lies on the card (32 bytes,
+    // long-name and deleted entries included), for a reader that needs more than openNext
+    // gives. False past the directory's end, on a read error, or when this is no directory.
+    bool readEntry(uint32_t index, uint8_t* out32);
 
     bool isOpen() const;
     bool isDir() const;

@@ -1,9 +1,11 @@
-// Fuzz target for the motion CSV reader (--motion): any text is either read into rows
-// whose times run forward from 0, or refused with a MotionCsvError that names the file,
-// the line (within the text) and what was expected. Nothing else may come out of it.
+// Fuzz target for the motion readers (--motion, and --motion-format datawell): any text is
+// either read into rows whose times run forward from 0, or refused with a MotionCsvError
+// that names the file, the line (within the text) and what was expected. Nothing else may
+// come out of it.
 //
 // Input layout: byte 0 bit 0 puts the header line in front of the rest, so that the rows
-// are reached; the rest is the file.
+// are reached; bit 1 reads the rest as a raw displacement record instead; the rest is the
+// file.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* d, size_t n) {
     for (char c : texto) lineas += c == '\n';
     std::istringstream in(texto);
     try {
-        sim::MotionReplay r = sim::MotionReplay::parse(in, "swell.csv");
+        sim::MotionReplay r = (d[0] & 0x02) ? sim::MotionReplay::parse_datawell(in, "swell.csv", 10.0)
+                                            : sim::MotionReplay::parse(in, "swell.csv");
         if (r.rows().empty()) __builtin_trap();
         double antes = -1;
         for (const sim::MotionRow& row : r.rows()) {

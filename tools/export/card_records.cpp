@@ -315,7 +315,9 @@ std::string tenths(std::optional<int> v) {
 }
 std::string tenths(int v) { return tenths(std::optional<int>(v)); }
 
-bool write_text(const std::string& path, const std::string& text, std::string& error) {
+} // namespace
+
+bool write_text_file(const std::string& path, const std::string& text, std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
@@ -325,8 +327,6 @@ bool write_text(const std::string& path, const std::string& text, std::string& e
     }
     return true;
 }
-
-} // namespace
 
 bool write_csv_files(const CardRecords& c, const std::string& dir, std::string& error) {
     std::string raw = "time_utc,point,heading_deg,heave_cm,north_velocity_m_s,east_velocity_m_s,heading_valid,"
@@ -355,8 +355,8 @@ bool write_csv_files(const CardRecords& c, const std::string& dir, std::string& 
                    tenths(r.dir_velocity_dd) + "," + tenths(r.dir_drift_dd) + "," + tenths(r.spread_velocity_dd) +
                    "," + tenths(r.spread_drift_dd) + "," + std::to_string(r.heading_quality) + "," +
                    std::to_string(r.alignment_quality) + "\n";
-    return write_text(dir + "/raw.csv", raw, error) && write_text(dir + "/waves.csv", waves, error) &&
-           write_text(dir + "/results.csv", results, error);
+    return write_text_file(dir + "/raw.csv", raw, error) && write_text_file(dir + "/waves.csv", waves, error) &&
+           write_text_file(dir + "/results.csv", results, error);
 }
 
 } // namespace tools

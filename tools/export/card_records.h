@@ -67,6 +67,9 @@ struct CardRecords {
 // the folder itself cannot be read.
 bool read_card_folder(const std::string& card_dir, DirectionMethod single, CardRecords& out, std::string& error);
 
+// Writes `text` to `path`, replacing it; false with `error` naming the file.
+bool write_text_file(const std::string& path, const std::string& text, std::string& error);
+
 // Writes raw.csv, waves.csv and results.csv into `dir`.
 bool write_csv_files(const CardRecords& records, const std::string& dir, std::string& error);
 

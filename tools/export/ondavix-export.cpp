@@ -1,16 +1,12 @@
 // ondavix-export: the records of a buoy's card as tidy CSV files (raw.csv, waves.csv,
 // results.csv), from a simulator output folder, a folder copied off a card, or a card image.
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <vector>
 
-#include "sim/simulation.h"
-#include "tools/export/card_records.h"
+#include "tools/export/card_input.h"
 
 namespace {
 
@@ -33,10 +29,6 @@ bool is_dir(const std::string& p) {
     struct stat st;
     return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
-bool is_file(const std::string& p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "ondavix-export: %s\n", message.c_str());
@@ -46,7 +38,7 @@ int fail(const std::string& message) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string input, out_dir;
+    std::string input, out_dir, error;
     tools::DirectionMethod single = tools::DirectionMethod::velocity;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -57,69 +49,25 @@ int main(int argc, char** argv) {
         if (a == "--out" || a == "--single-method") {
             if (i + 1 >= argc) return fail(a + " needs a value");
             const std::string v = argv[++i];
-            if (a == "--out") {
+            if (a == "--out")
                 out_dir = v;
-            } else if (v == "velocity" || v == "drift") {
-                single = v == "velocity" ? tools::DirectionMethod::velocity : tools::DirectionMethod::drift;
-            } else {
-                return fail("--single-method: expected velocity or drift, got '" + v + "'");
-            }
-        } else if (!a.empty() && a[0] == '-') {
-            return fail("unknown option '" + a + "' (--help lists them)");
-        } else if (input.empty()) {
-            input = a;
-        } else {
-            return fail("one input only (got '" + input + "' and '" + a + "')");
+            else if (!tools::parse_single_method(v, single, error))
+                return fail(error);
+        } else if (!tools::take_input_word(a, input, error)) {
+            return fail(error);
         }
     }
     if (input.empty()) return fail("no input given (--help)");
+    if (!out_dir.empty() && !is_dir(out_dir)) return fail("--out " + out_dir + ": not a folder");
 
-    std::string card_dir, image, temp;
+    std::string folder;
     std::vector<std::string> unreadable;
-    if (is_dir(input)) {
-        if (is_dir(input + "/sd"))
-            card_dir = input + "/sd";
-        else if (is_file(input + "/sd.img"))
-            image = input + "/sd.img";
-        else
-            card_dir = input;
-        if (out_dir.empty()) out_dir = input;
-    } else if (is_file(input)) {
-        image = input;
-        if (out_dir.empty()) {
-            const size_t slash = input.rfind('/');
-            out_dir = slash == std::string::npos ? "." : input.substr(0, slash);
-        }
-    } else {
-        return fail(input + ": no such folder or card image");
-    }
-    if (!is_dir(out_dir)) return fail("--out " + out_dir + ": not a folder");
-
-    std::string error;
-    if (!image.empty()) {
-        // The image's files are copied out read-only by our FAT code, then read as a folder.
-        char pattern[] = "/tmp/ondavix-export-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) return fail(std::string("temporary folder: ") + std::strerror(errno));
-        temp = pattern;
-        card_dir = temp + "/card";
-        bool mounted = false;
-        const long copied = sim::export_card_files(image, card_dir, mounted, error, &unreadable);
-        // A damaged file is named and the rest of the card still read.
-        for (const std::string& u : unreadable) std::fprintf(stderr, "ondavix-export: %s: %s\n", image.c_str(), u.c_str());
-        if (copied < 0 || !mounted) {
-            std::string cmd = "rm -rf '" + temp + "'";
-            if (std::system(cmd.c_str()) != 0) {}
-            return fail(image + ": " + (error.empty() ? "no FAT volume on this image" : error));
-        }
-    }
-
     tools::CardRecords records;
-    const bool read = tools::read_card_folder(card_dir, single, records, error);
-    if (!temp.empty()) {
-        std::string cmd = "rm -rf '" + temp + "'";
-        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "ondavix-export: %s left behind\n", temp.c_str());
-    }
+    const bool read = tools::read_card_input(input, single, records, unreadable, folder, error);
+    for (const std::string& u : unreadable) std::fprintf(stderr, "ondavix-export: %s\n", u.c_str());
     if (!read) return fail(error);
+    if (out_dir.empty()) out_dir = folder;
+    if (!is_dir(out_dir)) return fail("--out " + out_dir + ": not a folder");
     for (const std::string& p : records.problems) std::fprintf(stderr, "%s\n", p.c_str());
     if (!tools::write_csv_files(records, out_dir, error)) return fail(error);
     std::printf("%zu files read: %zu raw samples, %zu waves, %zu results -> %s/{raw,waves,results}.csv\n",

@@ -1,8 +1,13 @@
 // Test main for every unit, scenario and interop executable: each test runs in a process of
-// its own, forked from a parent that never runs a test, so every test starts with the
-// firmware's globals at their static initial values, as it does under CTest (one process a
-// test) and as the firmware does after a reset. A run that selects one test (CTest, or a
-// developer in a debugger with --gtest_filter) runs it in place, without a fork.
+// its own, forked from a parent that never runs a test, as it does under CTest (one process
+// a test). A run that selects one test (CTest, or a developer in a debugger with
+// --gtest_filter) runs it in place, without a fork, and so does every run with
+// ONDAVIX_TEST_IN_PLACE set.
+//
+// Either way every test starts with the firmware's globals at their static initial values,
+// as the firmware does after a reset: the linked firmware keeps them in sections of their
+// own (see ondavix_fw in the top CMakeLists.txt), saved here before the first test and put
+// back before each one.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -10,10 +15,45 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+// Bounds of the firmware's writable sections, defined by the linker when the executable
+// holds any of the firmware (weak: null otherwise).
+extern "C" {
+extern char __start_ondavix_fw_data[] __attribute__((weak));
+extern char __stop_ondavix_fw_data[] __attribute__((weak));
+extern char __start_ondavix_fw_data_rel[] __attribute__((weak));
+extern char __stop_ondavix_fw_data_rel[] __attribute__((weak));
+extern char __start_ondavix_fw_bss[] __attribute__((weak));
+extern char __stop_ondavix_fw_bss[] __attribute__((weak));
+}
+
 namespace {
+
+// The firmware's globals as static initialisation left them, put back before every test.
+class FirmwareGlobals : public testing::EmptyTestEventListener {
+public:
+    FirmwareGlobals() {
+        save(__start_ondavix_fw_data, __stop_ondavix_fw_data);
+        save(__start_ondavix_fw_data_rel, __stop_ondavix_fw_data_rel);
+        save(__start_ondavix_fw_bss, __stop_ondavix_fw_bss);
+    }
+    void OnTestStart(const testing::TestInfo&) override {
+        for (const Saved& s : saved_) std::memcpy(s.at, s.bytes.data(), s.bytes.size());
+    }
+
+private:
+    struct Saved {
+        char* at;
+        std::vector<char> bytes;
+    };
+    void save(char* begin, char* end) {
+        if (begin != nullptr && end > begin) saved_.push_back({begin, std::vector<char>(begin, end)});
+    }
+    std::vector<Saved> saved_;
+};
 
 // GoogleTest's filter patterns: '*' any run of characters, '?' one character.
 bool matches(const char* pattern, const char* name) {
@@ -47,6 +87,7 @@ bool selected(const std::string& filter, const std::string& name) {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+    testing::UnitTest::GetInstance()->listeners().Append(new FirmwareGlobals);
     const std::string filter = GTEST_FLAG_GET(filter);
     if (GTEST_FLAG_GET(list_tests) || std::getenv("ONDAVIX_TEST_IN_PLACE") != nullptr)
         return RUN_ALL_TESTS();

@@ -29,7 +29,7 @@ void write_file(FatVolume& volume, const char* path, const std::string& text) {
     ASSERT_TRUE(f.close());
 }
 
-TEST(CardExport, CopiesTheTreeWithShortNamesAndEveryByte) {
+TEST(CardExport, CopiesTheTreeWithItsNamesAndEveryByte) {
     sim::test::RamImage image(65536);
     image.format({.fat_bits = 16});
     FatVolume volume;
@@ -54,8 +54,8 @@ TEST(CardExport, CopiesTheTreeWithShortNamesAndEveryByte) {
     EXPECT_TRUE(mounted);
     EXPECT_EQ(slurp(dir + "/sd/260101/0000.raw"), raw);
     EXPECT_EQ(slurp(dir + "/sd/260101/0000.res"), "result\r\n");
-    // The long name shows under its short alias, as the card's own directory holds it.
-    EXPECT_EQ(slurp(dir + "/sd/_sd/ESCRIT~1.TXT"), "x");
+    // The long name shows, as a computer shows it, not its short alias.
+    EXPECT_EQ(slurp(dir + "/sd/_sd/escritura_sd.txt"), "x");
 }
 
 // Finds the root directory entry with the 11-byte short name `sfn` in the first cluster of
@@ -121,6 +121,60 @@ TEST(CardExport, ADamagedFileIsNamedEscapedAndTheRestOfTheCardStillCopied) {
     EXPECT_NE(out.find("card file /B.RAW: read error in the image after 0 of 3000 bytes"), std::string::npos) << out;
     EXPECT_NE(out.find("serial ports"), std::string::npos) << out;
     EXPECT_EQ(out.find("\x01"), std::string::npos) << "a raw control byte reached the terminal";
+}
+
+// Lets `patch` see every entry in the first cluster of a FAT32 root until it returns true.
+template <typename Patch>
+void patch_root_entries(sim::test::RamImage& image, const sim::FatFormatLayout& layout, Patch patch) {
+    uint8_t b[512];
+    for (uint32_t i = 0; i < layout.cluster_blocks; ++i) {
+        const uint32_t block = layout.data_first + i;
+        ASSERT_TRUE(image.read(block, b));
+        for (int e = 0; e < 512; e += 32)
+            if (patch(b + e)) {
+                ASSERT_TRUE(image.write(block, b));
+                return;
+            }
+    }
+    FAIL() << "no root entry to patch";
+}
+
+// Long names: parts taken in order (three parts; a name filling its part without a
+// terminator), UCS-2 beyond ASCII as UTF-8, and a long name whose checksum is not its short
+// entry's left for the alias.
+TEST(CardExport, LongNamesAreReadInOrderAndCheckedAgainstTheirShortEntry) {
+    sim::test::RamImage image(131072);
+    const sim::FatFormatLayout layout = image.format({.fat_bits = 32}, true);
+    FatVolume volume;
+    volume.attach(image.device());
+    ASSERT_TRUE(volume.mount(1));
+    const char* names[] = {"escritura_sd.txt", "a_long_name_in_three_parts.txt", "Notes_day.txt", "checksum_off.txt"};
+    for (const char* n : names) write_file(volume, (std::string("/") + n).c_str(), n);
+    volume.unmount();
+    const auto first_part_of = [](uint8_t* e, char c0, char c1) {
+        return e[11] == 0x0F && e[0] == 0x01 && e[1] == c0 && e[3] == c1;
+    };
+    // "escritura_sd": its 12th character becomes U+00F1.
+    patch_root_entries(image, layout, [&](uint8_t* e) {
+        if (!first_part_of(e, 'e', 's')) return false;
+        e[28] = 0xF1, e[29] = 0x00;
+        return true;
+    });
+    patch_root_entries(image, layout, [&](uint8_t* e) {
+        if (!first_part_of(e, 'c', 'h')) return false;
+        e[13] ^= 0xFF;
+        return true;
+    });
+    std::string dir = sim::test::fresh_dir("card_export_long");
+    image.save(dir + "/sd.img");
+
+    bool mounted = false;
+    std::string error;
+    ASSERT_EQ(sim::export_card_files(dir + "/sd.img", dir + "/sd", mounted, error), 4) << error;
+    EXPECT_EQ(slurp(dir + "/sd/escritura_s\xC3\xB1.txt"), "escritura_sd.txt");
+    EXPECT_EQ(slurp(dir + "/sd/a_long_name_in_three_parts.txt"), "a_long_name_in_three_parts.txt");
+    EXPECT_EQ(slurp(dir + "/sd/Notes_day.txt"), "Notes_day.txt");
+    EXPECT_EQ(slurp(dir + "/sd/CHECKS~1.TXT"), "checksum_off.txt");
 }
 
 TEST(CardExport, UnformattedImageCopiesNothingAndMissingImageIsNamed) {

@@ -93,5 +93,6 @@ TEST(CardRecords, SimulatedCardGivesOneCsvRowPerRecordAndNamesMalformedLines) {
     EXPECT_EQ(c.results.size(), lines[2]);
     ASSERT_TRUE(tools::write_csv_files(c, dir, error)) << error;
     EXPECT_EQ(sim::test::count_of(sim::test::read_file(dir + "/raw.csv"), "\n"), c.raw.size() + 1);
+    EXPECT_EQ(sim::test::count_of(sim::test::read_file(dir + "/waves.csv"), "\n"), c.waves.size() + 1);
     EXPECT_EQ(sim::test::count_of(sim::test::read_file(dir + "/results.csv"), "\n"), c.results.size() + 1);
 }

@@ -1,5 +1,6 @@
 // Replay of recorded motion: reading the file, refusing bad files with a message that says
-// where and what, and the sensor sending one burst per row with the row's own time stamp.
+// where and what, and the sensor sending one burst per row with the row's own time stamp;
+// a moored buoy's raw displacement record turned into sensor epochs.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -195,6 +196,72 @@ TEST(MotionCsvReplay, SensorSendsOneBurstPerRowWithTheRowsTimeStamp) {
     EXPECT_NE(status & (1u << 5), 0u);
     EXPECT_NE(status & (1u << 27), 0u);
     EXPECT_EQ(sensor.stats().epochs, 4u);
+}
+
+// ------------------------------------------------------------------ raw displacement records
+
+MotionReplay parse_datawell(const std::string& text, double rate_hz, DatawellReport* report = nullptr) {
+    std::istringstream in(text);
+    return MotionReplay::parse_datawell(in, "buoy.txt", rate_hz, report);
+}
+
+// Six samples by hand: a bad one between good ones takes their line, a bad last one keeps
+// the last good value. At 2.56 Hz every even epoch is a sample of the file and every odd one
+// lies half-way; displacement steps of 40 cm north and -80 cm west a sample (0.78125 s)
+// are 0.512 m/s north and 1.024 m/s east (half that where the held sample stops them).
+TEST(DatawellReplay, HandMadeRecordGivesElevationAndCentralDifferenceVelocities) {
+    const std::string text = "0,10,0,0\n0,20,40,-80\n1,999,999,999\n0,40,120,-240\n 0 , 30 , 160 , -320 \r\n2,0,0,0\n\n";
+    DatawellReport report;
+    const MotionReplay r = parse_datawell(text, 2.56, &report);
+    EXPECT_EQ(report.rows, 6u);
+    EXPECT_EQ(report.bad_rows, 2u);
+    EXPECT_EQ(report.held_rows, 1u);
+    ASSERT_EQ(r.recorded_epochs(), 11u); // 0 .. 5 / 1.28 s
+    const double elevation[11] = {0.10, 0.15, 0.20, 0.25, 0.30, 0.35, 0.40, 0.35, 0.30, 0.30, 0.30};
+    const double north[6] = {0.512, 0.512, 0.512, 0.512, 0.256, 0.0};
+    const double up[6] = {0.128, 0.128, 0.128, 0.0, -0.064, 0.0};
+    for (size_t k = 0; k < 11; ++k) {
+        const MotionSample& m = r.rows()[k].motion;
+        EXPECT_NEAR(r.epoch_time(k), k / 2.56, 1e-12);
+        EXPECT_NEAR(m.elevation_m, elevation[k], 1e-9) << k;
+        EXPECT_EQ(m.heading_deg, 0.0);
+        if (k % 2) continue;
+        EXPECT_NEAR(m.v_north_ms, north[k / 2], 1e-9) << k;
+        EXPECT_NEAR(m.v_east_ms, 2 * north[k / 2], 1e-9) << k;
+        EXPECT_NEAR(m.v_up_ms, up[k / 2], 1e-9) << k;
+    }
+    EXPECT_NEAR(r.rows()[9].motion.v_north_ms, 0.128, 1e-9); // half-way to the held sample
+    // At the sensor's 10 Hz every interval between two samples holds 7 or 8 epochs.
+    EXPECT_EQ(parse_datawell(text, 10.0).recorded_epochs(), 40u);
+}
+
+TEST(DatawellReplay, EachFaultNamesFileLineAndWhatWasExpected) {
+    struct Case {
+        std::string text;
+        size_t line;
+        std::vector<std::string> says;
+    };
+    const Case cases[] = {
+        {"", 0, {"buoy.txt: ", "no samples", "status,heave,north,west"}},
+        {"0,10,0,0\n", 0, {"buoy.txt: ", "one sample only"}},
+        {"1,10,0,0\n3,10,0,0\n", 0, {"buoy.txt: ", "no sample has status 0"}},
+        {"0,10,0,0\n0,10,0\n", 2, {"buoy.txt:2: ", "expected 4", "found 3", "\"0,10,0\""}},
+        {"0,10,0,0\n0,1.5,0,0\n", 2, {"buoy.txt:2: ", "field 2 (heave)", "whole number of centimetres", "\"1.5\""}},
+        {"0,10,0,0\n0,10,0,w\n", 2, {"buoy.txt:2: ", "field 4 (west)", "\"w\""}},
+        {"-1,10,0,0\n0,10,0,0\n", 1, {"buoy.txt:1: ", "field 1 (status)", "0 for a good sample"}},
+        {"0,10,0,0\n\n0,10,0,0\n", 2, {"buoy.txt:2: ", "empty line"}},
+        {"time,heave\n", 1, {"buoy.txt:1: ", "expected 4"}},
+    };
+    for (const Case& c : cases) {
+        try {
+            parse_datawell(c.text, 10.0);
+            ADD_FAILURE() << "accepted:\n" << c.text;
+        } catch (const MotionCsvError& e) {
+            EXPECT_EQ(e.line(), c.line) << e.what();
+            for (const std::string& part : c.says) EXPECT_TRUE(contains(e.what(), part)) << e.what() << "\nlacks: " << part;
+        }
+    }
+    EXPECT_THROW(parse_datawell("0,1,0,0\n0,1,0,0\n", 1.0), std::invalid_argument);
 }
 
 } // namespace
