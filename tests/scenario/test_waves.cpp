@@ -385,7 +385,9 @@ TEST(WavesScenario, SummaryCountsSamplesFormedAgainstEpochsSent) {
             << output.substr(at, 120);
         EXPECT_NEAR(static_cast<double>(sent), 1300.0 * rate, 2.0); // the last, still on the line, is not counted
         EXPECT_EQ(lost, static_cast<long long>(sent) - static_cast<long long>(formed));
-        if (rate == 10) EXPECT_LE(lost, 5);
+        if (rate == 10) {
+            EXPECT_LE(lost, 5);
+        }
         EXPECT_EQ(later, 0);
     }
 }
