@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim/simulation.h"
+#include "version.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -18,6 +19,10 @@ int main(int argc, char** argv) {
     }
     if (help) {
         std::fputs(sim::usage_text().c_str(), stdout);
+        return 0;
+    }
+    if (scenario.version) {
+        std::printf("ondavix-sim %s\n", ONDAVIX_SIM_VERSION);
         return 0;
     }
     try {

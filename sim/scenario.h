@@ -55,10 +55,14 @@ struct Scenario {
     // Simulated seconds at which the board's reset line is pulled (a restart at that
     // instant, wherever the firmware is).
     std::vector<double> resets;
+
+    bool fresh = false;                // a new card and a blank EEPROM even when kept ones exist
+    std::string summary_json;          // the summary as JSON too, into this file
+    bool version = false;              // --version: print the program's version, run nothing
 };
 
-// Parses the command line into `s`. On failure returns false with `error` naming the
-// option and what was expected. `--help` sets `help`.
+// Parses the command line into `s` (CLI11: "--opt value" or "--opt=value"). On failure
+// returns false with `error` naming the option and what was expected. `--help` sets `help`.
 bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool& help, std::string& error);
 std::string usage_text();
 
