@@ -31,6 +31,9 @@ struct SdCardConfig {
     // Holds an exclusive advisory lock (flock) on the image while it is open, taken before a
     // new image is formatted: a second run on the same image is refused, not interleaved.
     bool lock = false;
+    // An existing image is laid out anew as a new card of `blocks` (its size and contents
+    // given up), once its lock is held; a missing one is made as always.
+    bool fresh = false;
 };
 
 class SdCard : public CardDevice {
@@ -66,6 +69,11 @@ public:
 
 private:
     bool format(bool blank, std::string& error);
+    // A new card's size and type agree (config.blocks given, a standard card within 4 GiB).
+    bool new_card_fits(std::string& error) const;
+    // Sizes the open image to config.blocks and formats it blank; on failure closes it,
+    // removing it when this run made it.
+    bool lay_out_new(bool made_now, std::string& error);
 
     SdCardConfig config_;
     std::string path_;
