@@ -52,6 +52,10 @@ int main(int argc, char** argv) {
         sim::Simulation simulation(scenario);
         if (!simulation.carried_over().empty())
             std::fprintf(stderr, "ondavix-sim: %s\n", simulation.carried_over().c_str());
+        if (simulation.console_pty()) {
+            std::fprintf(stderr, "console pty: %s\n", simulation.console_pty()->path().c_str());
+            std::fprintf(stderr, "host pty: %s\n", simulation.host_pty()->path().c_str());
+        }
         catch_stop_signals();
         sim::Simulation::Live live;
         live.progress = isatty(STDERR_FILENO) == 1;

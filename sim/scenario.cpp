@@ -341,6 +341,15 @@ bool apply_option(const std::string& a, const std::string& v, Scenario& s, std::
         s.card_present = false;
     } else if (a == "--firmware") {
         s.firmware_image = v;
+    } else if (a == "--realtime") {
+        double d = 1;
+        if (!v.empty() && (!parse_number(v, d) || d <= 0 || d > 1e6)) {
+            error = "--realtime " + v + ": expected a factor above 0 and at most 1000000 (1 = the wall clock's pace, 10 = ten times faster)";
+            return false;
+        }
+        s.realtime = d;
+    } else if (a == "--pty") {
+        s.pty = true;
     } else if (a == "--fresh") {
         s.fresh = true;
     } else if (a == "--summary-json") {
@@ -427,6 +436,14 @@ const OptionText kOptions[] = {
                         "wherever the firmware is (repeatable)"},
     {"--firmware", "FILE", "the firmware image to boot (default ondavix-fw.so\n"
                            "beside this program)"},
+    {"--realtime", "[FACTOR]", "pace virtual time to the wall clock, FACTOR times faster\n"
+                               "(default 1; 10 = ten simulated seconds a second); what\n"
+                               "the firmware does is the same to the byte"},
+    {"--pty", "", "open the console and host ports as pseudo-terminals (their\n"
+                  "paths on stderr before the run: console pty: PATH, host\n"
+                  "pty: PATH); bytes typed there reach the firmware at the\n"
+                  "port's rate, its bytes come back; implies --realtime 1\n"
+                  "unless a factor is given"},
     {"--summary-json", "FILE", "also write the summary as JSON to FILE"},
     {"--version", "", "the program's version"},
 };
@@ -458,6 +475,7 @@ std::unique_ptr<CLI::App> make_app() {
     app->set_help_flag("-h,--help", "this text");
     for (const OptionText& o : kOptions) {
         if (*o.value == 0) app->add_flag(o.name, o.help)->disable_flag_override();
+        else if (*o.value == '[') app->add_option(o.name, o.help)->type_name(o.value)->expected(0, 1);
         else app->add_option(o.name, o.help)->type_name(o.value);
     }
     return app;
@@ -526,6 +544,8 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
                     seconds_text(s.duration_s) + " s)";
             return false;
         }
+    // A person at a terminal types at the wall clock's pace.
+    if (s.pty && s.realtime == 0) s.realtime = 1;
     if (s.eeprom_file.empty()) s.eeprom_file = s.out_dir + "/eeprom.bin";
     if (s.card_file.empty()) s.card_file = s.out_dir + "/sd.img";
     if (!s.card_sdhc && s.card_blocks > 8u * 1024 * 1024) {

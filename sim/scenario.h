@@ -56,6 +56,10 @@ struct Scenario {
     // instant, wherever the firmware is).
     std::vector<double> resets;
 
+    // Virtual seconds per wall-clock second (--realtime; 0: as fast as the host goes). Only
+    // the pace changes, never a byte of what the firmware does.
+    double realtime = 0.0;
+    bool pty = false;                  // the console and host ports as pseudo-terminals
     bool fresh = false;                // a new card and a blank EEPROM even when kept ones exist
     std::string summary_json;          // the summary as JSON too, into this file
     bool version = false;              // --version: print the program's version, run nothing

@@ -1,6 +1,7 @@
 #include "sim/simulation.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -266,6 +267,13 @@ Simulation::Simulation(const Scenario& scenario)
     UartLink& host_line = board_.connect_uart(0, nullptr, 38400);
     host_ = std::make_unique<HostUnit>(board_, host_line, 38400);
     board_.connect_uart(0, host_.get(), 38400);
+    if (scenario_.pty) {
+        // The same devices listen, with a pseudo-terminal beside each.
+        console_pty_ = std::make_unique<PtyPort>(&console_, 115200);
+        board_.connect_uart(1, console_pty_.get(), 115200);
+        host_pty_ = std::make_unique<PtyPort>(host_.get(), 38400);
+        board_.connect_uart(0, host_pty_.get(), 38400);
+    }
     if (!scenario_.host_script.empty()) {
         std::string error;
         auto script = HostUnit::load_script(scenario_.host_script, error);
@@ -430,6 +438,17 @@ void Simulation::write_live(LiveFiles& files) {
     append(files.host_log.get(), rows.data(), rows.size());
 }
 
+void Simulation::serve_ptys() {
+    if (!console_pty_) return;
+    console_pty_->flush();
+    host_pty_->flush();
+    // Typed now, they leave at the line's rate after anything still on it.
+    std::string typed = console_pty_->read_typed();
+    if (!typed.empty()) console_.type(typed);
+    typed = host_pty_->read_typed();
+    if (!typed.empty()) host_->send(std::vector<uint8_t>(typed.begin(), typed.end()));
+}
+
 void Simulation::run(const Live& live) {
     using Clock = std::chrono::steady_clock;
     const Nanos end = static_cast<Nanos>(scenario_.duration_s * 1e9 + 0.5);
@@ -451,6 +470,28 @@ void Simulation::run(const Live& live) {
             return;
         }
         const Nanos now = board_.now();
+        if (scenario_.realtime > 0) {
+            // Virtual time waits for the wall clock; what was typed meanwhile goes into the
+            // line at the instant reached.
+            const Clock::time_point due =
+                wall0 + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(static_cast<double>(now) / 1e9 / scenario_.realtime));
+            for (;;) {
+                serve_ptys();
+                const Clock::duration left = due - Clock::now();
+                if (left <= Clock::duration::zero() || (live.stop && *live.stop)) break;
+                const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+                struct timespec ts {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+                struct pollfd fds[2] = {};
+                nfds_t nfds = 0;
+                if (console_pty_) {
+                    fds[0] = {console_pty_->fd(), POLLIN, 0};
+                    fds[1] = {host_pty_->fd(), POLLIN, 0};
+                    nfds = 2;
+                }
+                ppoll(fds, nfds, &ts, nullptr);
+            }
+        }
         const Clock::time_point wall = Clock::now();
         if (now >= next_write_at || wall >= next_write) {
             write_live(files);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "board/sim/board.h"
+#include "sim/pty_port.h"
 #include "sim/scenario.h"
 #include "sim/sensor_recorder.h"
 #include "world/eeprom.h"
@@ -66,6 +67,9 @@ public:
     SdCard* card() { return card_.get(); }
     FirmwareSource& firmware() { return *firmware_; }
     const Scenario& scenario() const { return scenario_; }
+    // The console and host pseudo-terminals (--pty), or null.
+    const PtyPort* console_pty() const { return console_pty_.get(); }
+    const PtyPort* host_pty() const { return host_pty_.get(); }
 
 private:
     // Refuses (std::runtime_error naming the path) an output that could not be written or an
@@ -76,11 +80,14 @@ private:
     // console.log, host.log and host.raw while the run goes: what is new since the last call.
     struct LiveFiles;
     void write_live(LiveFiles& files);
+    // Hands the firmware's bytes to the pseudo-terminals and sends what was typed there.
+    void serve_ptys();
 
     Scenario scenario_;
     Board board_;
     Terminal console_;
     std::unique_ptr<HostUnit> host_;
+    std::unique_ptr<PtyPort> console_pty_, host_pty_;
     Eeprom24 eeprom_;
     std::unique_ptr<Sea> sea_;
     std::unique_ptr<MotionReplay> replay_;

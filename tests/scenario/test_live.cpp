@@ -1,8 +1,10 @@
-// ondavix-sim as a person runs it: the outputs written as the run goes and a signal that
-// ends the run at the instant reached, with its outputs.
+// ondavix-sim as a person runs it: the outputs written as the run goes, a signal that ends
+// the run at the instant reached, the JSON summary, a kept output folder, the pace of the
+// wall clock and the ports as pseudo-terminals.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -17,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/sim_run.h"
+#include "world/kvx_sentence.h"
 
 using sim::test::fresh_dir;
 using sim::test::read_file;
@@ -155,4 +158,107 @@ TEST(LiveRun, AKeptCardAndEepromAreNamedAndFreshStartsFromNewOnes) {
     EXPECT_NE(read_file(dir + "/console.log").find(kResets + "1 "), std::string::npos);
     EXPECT_EQ(read_file(dir + "/sd/260101/0000.raw"), first_raw);
     EXPECT_EQ(file_size(dir + "/sd.img"), 16 << 20);
+}
+
+TEST(LiveRun, RealtimePacesToTheWallClockAndChangesNoByte) {
+    std::string dir = fresh_dir("realtime");
+    std::string paced, plain;
+    const std::vector<std::string> run = {"--duration", "6", "--no-card", "--firmware", ONDAVIX_FW_IMAGE};
+    std::vector<std::string> a = run, b = run;
+    a.insert(a.end(), {"--out", dir + "/paced", "--realtime", "2"});
+    b.insert(b.end(), {"--out", dir + "/plain"});
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(sim::test::run_sim_exe(a, paced), 0) << paced;
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    // Six simulated seconds at twice the wall clock's pace: three seconds, within 10 % (the
+    // summary's wall time, from boot to end; the program's start and its files around it).
+    EXPECT_GE(wall, 2.7);
+    double told = 0;
+    size_t at = paced.find("wall time");
+    ASSERT_NE(at, std::string::npos) << paced;
+    ASSERT_EQ(std::sscanf(paced.c_str() + at, "wall time %lf s", &told), 1);
+    EXPECT_NEAR(told, 3.0, 0.3);
+    ASSERT_EQ(sim::test::run_sim_exe(b, plain), 0) << plain;
+    for (const char* f : {"/console.log", "/host.raw", "/host.log", "/eeprom.bin"}) {
+        const std::string x = read_file(dir + "/paced" + f);
+        EXPECT_FALSE(x.empty()) << f;
+        EXPECT_TRUE(x == read_file(dir + "/plain" + f)) << f;
+    }
+}
+
+namespace {
+
+// What arrives on `fd` until `want` is among it or `seconds` pass.
+std::string read_until(int fd, const std::string& want, double seconds) {
+    std::string got;
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (got.find(want) == std::string::npos && std::chrono::steady_clock::now() < until) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) > 0) {
+            char buf[4096];
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<size_t>(n));
+        }
+    }
+    return got;
+}
+
+// The path printed on stderr after `label` ("host pty: ").
+std::string pty_path(const std::string& err, const std::string& label) {
+    size_t at = err.find(label);
+    if (at == std::string::npos) return "";
+    size_t end = err.find('\n', at);
+    if (end == std::string::npos) return "";
+    return err.substr(at + label.size(), end - at - label.size());
+}
+
+} // namespace
+
+TEST(LiveRun, PtyCarriesATelecommandAndItsReplyAndConsoleTyping) {
+    std::string dir = fresh_dir("pty");
+    pid_t pid = start_sim({"--pty", "--realtime", "4", "--duration", "300", "--out", dir + "/out", "--no-card",
+                           "--firmware", ONDAVIX_FW_IMAGE},
+                          dir + "/stdout", dir + "/stderr");
+    ASSERT_GT(pid, 0);
+    std::string err;
+    wait_for(20, [&] {
+        err = read_file(dir + "/stderr");
+        return err.find("host pty: ") != std::string::npos && err.find('\n', err.find("host pty: ")) != std::string::npos;
+    });
+    const std::string console_path = pty_path(err, "console pty: "), host_path = pty_path(err, "host pty: ");
+    int host = host_path.empty() ? -1 : open(host_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int console = console_path.empty() ? -1 : open(console_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    std::string banner, reply, test;
+    if (host >= 0 && console >= 0) {
+        // The firmware's start-up banner comes out of the host port; then a telecommand goes
+        // in (the first step of the armed EEPROM erase, which only answers) and its reply
+        // comes back; the console echoes a typed line and runs its test routine.
+        banner = read_until(host, "Hardware:4_0", 20);
+        const std::string command = sim::kvx_telecommand("1,30") + "\r\n";
+        EXPECT_EQ(write(host, command.data(), command.size()), static_cast<ssize_t>(command.size()));
+        reply = read_until(host, "$OLA,01,01,30,1*", 20);
+        if (reply.find("\r\n", reply.find("$OLA,01,01,30,1*")) == std::string::npos) reply += read_until(host, "\r\n", 2);
+        EXPECT_EQ(write(console, "TEST\r", 5), 5);
+        test = read_until(console, "\t\t\tTEST\r\n", 20);
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (host >= 0) close(host);
+    if (console >= 0) close(console);
+    ASSERT_FALSE(host_path.empty()) << err;
+    ASSERT_FALSE(console_path.empty()) << err;
+    EXPECT_EQ(host_path.rfind("/dev/", 0), 0u) << host_path;
+    EXPECT_NE(banner.find("Hardware:4_0"), std::string::npos);
+    size_t at = reply.find("$OLA,01,01,30,1*");
+    ASSERT_NE(at, std::string::npos) << reply;
+    EXPECT_EQ(sim::kvx_check(reply.substr(at, reply.find("\r\n", at) - at)).verdict, sim::ChecksumVerdict::Right)
+        << reply.substr(at);
+    EXPECT_NE(test.find("TEST\r"), std::string::npos) << test; // the line editor's echo
+    EXPECT_NE(test.find("\t\t\tTEST\r\n"), std::string::npos) << test;
+    // The host unit's log shows what came in through the pseudo-terminal and the answer.
+    const std::string log = read_file(dir + "/out/host.log");
+    EXPECT_NE(log.find("sent  " + sim::kvx_telecommand("1,30") + "\\r\\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("  ok    crlf  $OLA,01,01,30,1*"), std::string::npos) << log;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
 }

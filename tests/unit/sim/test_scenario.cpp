@@ -134,4 +134,11 @@ TEST(ScenarioOptions, ValuesAfterAnEqualsSignOrAsTheNextWordAndTheLastOneGiven) 
     EXPECT_EQ(parse({"--duration", "5", "7"}).error, "unknown option 7 (see --help)");
     EXPECT_EQ(parse({"--no-card=false"}).error, "--no-card=false: --no-card is a switch and takes no value");
     EXPECT_TRUE(parse({"--version"}).s.version);
+    // --realtime takes its factor or none; --pty paces to the wall clock unless told a factor.
+    EXPECT_DOUBLE_EQ(parse({}).s.realtime, 0);
+    EXPECT_DOUBLE_EQ(parse({"--realtime", "--duration", "9"}).s.realtime, 1);
+    EXPECT_DOUBLE_EQ(parse({"--realtime=10"}).s.realtime, 10);
+    EXPECT_DOUBLE_EQ(parse({"--pty"}).s.realtime, 1);
+    EXPECT_DOUBLE_EQ(parse({"--realtime", "20", "--pty"}).s.realtime, 20);
+    EXPECT_FALSE(parse({"--realtime", "0"}).ok);
 }
