@@ -480,8 +480,9 @@ void Simulation::run(const Live& live) {
                 serve_ptys();
                 const Clock::duration left = due - Clock::now();
                 if (left <= Clock::duration::zero() || (live.stop && *live.stop)) break;
-                const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-                struct timespec ts {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+                // Whole milliseconds, rounded up: the due time is absolute, so a late wake-up is
+                // made good at the next look instead of adding up.
+                const int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
                 struct pollfd fds[2] = {};
                 nfds_t nfds = 0;
                 if (console_pty_) {
@@ -489,7 +490,7 @@ void Simulation::run(const Live& live) {
                     fds[1] = {host_pty_->fd(), POLLIN, 0};
                     nfds = 2;
                 }
-                ppoll(fds, nfds, &ts, nullptr);
+                poll(fds, nfds, ms);
             }
         }
         const Clock::time_point wall = Clock::now();
