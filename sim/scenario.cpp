@@ -11,6 +11,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "sim/scenario_file.h"
+
 namespace sim {
 
 namespace {
@@ -180,10 +182,6 @@ bool parse_utc(const std::string& t, int64_t& unix_seconds) {
     return true;
 }
 
-namespace {
-
-// One option with its value (empty for a switch), read into `s`; false with `error`
-// naming the option and what was expected.
 bool apply_option(const std::string& a, const std::string& v, Scenario& s, std::string& error) {
     if (a == "--duration") {
         double d;
@@ -350,6 +348,12 @@ bool apply_option(const std::string& a, const std::string& v, Scenario& s, std::
         s.realtime = d;
     } else if (a == "--pty") {
         s.pty = true;
+    } else if (a == "--scenario") {
+        if (v.empty()) {
+            error = "--scenario: expected a TOML file name, not an empty string";
+            return false;
+        }
+        s.scenario_file = v; // read before the other options, by parse_command_line
     } else if (a == "--fresh") {
         s.fresh = true;
     } else if (a == "--summary-json") {
@@ -367,6 +371,8 @@ bool apply_option(const std::string& a, const std::string& v, Scenario& s, std::
     return true;
 }
 
+namespace {
+
 // The options of ondavix-sim, in the order --help lists them: name, what its value looks
 // like (empty for a switch), and its help text.
 struct OptionText {
@@ -376,6 +382,8 @@ struct OptionText {
 };
 
 const OptionText kOptions[] = {
+    {"--scenario", "FILE.toml", "the world and a timeline of events from a file (see\n"
+                                "examples/); the options given beside it override it"},
     {"--duration", "S", "simulated seconds to run (default 86400, one day)"},
     {"--out", "DIR", "output folder (default ondavix-out): console.log holds every\n"
                      "byte the firmware wrote on the console port, host.raw every\n"
@@ -520,7 +528,13 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
     // Each option's values in the order given on the command line: a later one overrides an
     // earlier one, and the first bad value is the one named.
     std::map<const CLI::Option*, size_t> taken;
+    // A scenario file first: the command line overrides it.
+    if (CLI::Option* file = app->get_option("--scenario"); file->count() > 0) {
+        if (!apply_option("--scenario", file->results().back(), s, error)) return false;
+        if (!load_scenario_file(s.scenario_file, s, error)) return false;
+    }
     for (const CLI::Option* o : app->parse_order()) {
+        if (o->get_name() == "--scenario") continue;
         size_t k = taken[o]++;
         const std::string value = k < o->results().size() ? o->results()[k] : std::string();
         if (!apply_option(o->get_name(), value, s, error)) return false;
@@ -535,6 +549,12 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
     for (double t : s.resets)
         if (t > s.duration_s) {
             error = "--reset-at " + seconds_text(t) + ": expected a time within the run (--duration " +
+                    seconds_text(s.duration_s) + " s)";
+            return false;
+        }
+    for (const TimelineEvent& e : s.events)
+        if (e.at > s.duration_s) {
+            error = e.where + ".at: " + seconds_text(e.at) + " s: expected a time within the run (duration " +
                     seconds_text(s.duration_s) + " s)";
             return false;
         }

@@ -17,6 +17,8 @@
 #include <sstream>
 
 #include <nlohmann/json.hpp>
+
+#include "world/kvx_sentence.h"
 #include <stdexcept>
 #include <vector>
 
@@ -306,6 +308,8 @@ Simulation::Simulation(const Scenario& scenario)
     }
     SbgSensorConfig sensor_config;
     sensor_config.rate_hz = scenario_.sensor_rate_hz;
+    sensor_config.drop_probability = scenario_.sensor_drop;
+    sensor_config.crc_error_probability = scenario_.sensor_crc_errors;
     if (!scenario_.motion_file.empty()) {
         replay_ = std::make_unique<MotionReplay>(MotionReplay::load(scenario_.motion_file));
         sensor_ = std::make_unique<SbgSensor>(board_, *sensor_line_, *replay_, sensor_config);
@@ -360,6 +364,7 @@ Simulation::Simulation(const Scenario& scenario)
     }
     for (double t : scenario_.resets)
         board_.at(static_cast<Nanos>(t * 1e9), [] { throw BoardReset{"reset line pulled by the scenario"}; });
+    schedule_timeline();
     std::string image = scenario_.firmware_image.empty() ? default_firmware_image() : scenario_.firmware_image;
     auto counted = std::make_unique<CountedFirmware>(std::make_unique<LoadableFirmware>(image));
     CountedFirmware* samples = counted.get();
@@ -382,6 +387,89 @@ Simulation::Simulation(const Scenario& scenario)
             carried_over_ = "going on with " + what + " of an earlier run, as a buoy would (records are added to "
                             "the card's files, the EEPROM's counts and settings carry on); --fresh starts from a "
                             "new card and a blank EEPROM";
+    }
+}
+
+void Simulation::schedule_timeline() {
+    using Kind = TimelineEvent::Kind;
+    const double end_s = scenario_.duration_s;
+    for (const TimelineEvent& e : scenario_.events) {
+        const Nanos at = static_cast<Nanos>(e.at * 1e9);
+        // A span's end after the run's end never comes.
+        const bool ends = e.until >= 0 && e.until <= end_s;
+        const Nanos until = ends ? static_cast<Nanos>(e.until * 1e9) : 0;
+        auto span = [&](std::function<void(bool)> set) {
+            board_.at(at, [set] { set(true); });
+            if (ends) board_.at(until, [set] { set(false); });
+        };
+        auto missing = [&](const char* what) {
+            throw std::runtime_error(e.where + ".what: the run has no " + std::string(what) + " for this event");
+        };
+        switch (e.kind) {
+        case Kind::Reset: {
+            const std::string cause = "reset line pulled (" + e.where + ")";
+            board_.at(at, [cause] { throw BoardReset{cause}; });
+            break;
+        }
+        case Kind::PowerCut: {
+            const std::string cause = "power cut (" + e.where + ")";
+            board_.at(at, [this, cause] {
+                // The sensor shares the supply: it starts again from power-up with the board.
+                if (sensor_) sensor_->start();
+                throw BoardReset{cause};
+            });
+            break;
+        }
+        case Kind::Console: console_.type_at(at, e.text + "\r"); break;
+        case Kind::Telecommand: {
+            const std::string line = kvx_telecommand(e.text) + "\r\n";
+            board_.at(at, [this, line] { host_->send(std::vector<uint8_t>(line.begin(), line.end())); });
+            break;
+        }
+        case Kind::SensorSilent:
+            if (!sensor_) missing("sensor (--sea off)");
+            span([this](bool on) { on ? sensor_->stop() : sensor_->start(); });
+            break;
+        case Kind::SensorGarbage: {
+            if (!sensor_) missing("sensor (--sea off)");
+            // Noise from a generator of its own: the same bytes on every run.
+            std::vector<uint8_t> noise(e.count);
+            uint64_t x = 0x9E3779B97F4A7C15ull ^ at;
+            for (uint8_t& b : noise) {
+                x = x * 6364136223846793005ull + 1442695040888963407ull;
+                b = static_cast<uint8_t>(x >> 56);
+            }
+            board_.at(at, [this, noise] { sensor_line_->send(noise.data(), noise.size()); });
+            break;
+        }
+        case Kind::SensorFaults: {
+            if (!sensor_) missing("sensor (--sea off)");
+            const double drop = e.drop, crc = e.crc;
+            const double drop0 = scenario_.sensor_drop, crc0 = scenario_.sensor_crc_errors;
+            span([this, drop, crc, drop0, crc0](bool on) { sensor_->set_faults(on ? drop : drop0, on ? crc : crc0); });
+            break;
+        }
+        case Kind::GpsNoFix:
+            if (!gps_) missing("GPS receiver (--gps none)");
+            span([this](bool on) { gps_->set_sky(!on); });
+            break;
+        case Kind::CardOut:
+            if (!card_) missing("card (--no-card)");
+            span([this](bool on) { card_->set_present(!on); });
+            break;
+        case Kind::CardWriteErrors:
+            if (!card_) missing("card (--no-card)");
+            span([this](bool on) { card_->set_write_errors(on); });
+            break;
+        case Kind::EepromAbsent:
+            if (!scenario_.eeprom_present) missing("EEPROM (--no-eeprom)");
+            span([this](bool on) { eeprom_.set_absent(on); });
+            break;
+        case Kind::EepromWriteErrors:
+            if (!scenario_.eeprom_present) missing("EEPROM (--no-eeprom)");
+            span([this](bool on) { eeprom_.set_write_errors(on); });
+            break;
+        }
     }
 }
 

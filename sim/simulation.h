@@ -82,6 +82,8 @@ private:
     void write_live(LiveFiles& files);
     // Hands the firmware's bytes to the pseudo-terminals and sends what was typed there.
     void serve_ptys();
+    // The scenario file's timeline as board events.
+    void schedule_timeline();
 
     Scenario scenario_;
     Board board_;

@@ -428,7 +428,7 @@ bool SdCard::read(uint32_t block, uint8_t* dst512) {
 }
 
 bool SdCard::write(uint32_t block, const uint8_t* src512) {
-    if (!present() || block >= blocks_) return false;
+    if (!present() || block >= blocks_ || write_errors_) return false;
     if (::pwrite(fd_, src512, kBlock, static_cast<off_t>(block) * kBlock) != static_cast<ssize_t>(kBlock)) {
         cache_.erase(block);
         return false;

@@ -52,6 +52,8 @@ public:
     bool factory_format(std::string& error);
 
     void set_present(bool present) { inserted_ = present; }
+    // A card whose writes fail (a scenario's timeline): every block write refused.
+    void set_write_errors(bool failing) { write_errors_ = failing; }
     const std::string& path() const { return path_; }
 
     bool present() const override { return inserted_ && fd_ >= 0; }
@@ -78,6 +80,7 @@ private:
     SdCardConfig config_;
     std::string path_;
     int fd_ = -1;
+    bool write_errors_ = false;
     uint32_t blocks_ = 0;
     bool inserted_ = true;
     uint64_t blocks_read_ = 0;
