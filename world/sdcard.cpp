@@ -294,18 +294,7 @@ bool SdCard::open(const std::string& path, std::string& error) {
             return false;
         }
         if (config_.fresh) {
-            if (!new_card_fits(error)) return false;
-            fd_ = ::open(path.c_str(), O_RDWR);
-            if (fd_ < 0) {
-                error = path + ": cannot open the card image for reading and writing: " + std::strerror(errno);
-                return false;
-            }
-            if (config_.lock && !lock_image(fd_, path, error)) {
-                ::close(fd_);
-                fd_ = -1;
-                return false;
-            }
-            return lay_out_new(false, error);
+            return new_card_fits(error) && open_existing(error) && lay_out_new(false, error);
         }
         if (bytes == 0 || bytes % kBlock != 0) {
             error = path + ": card image of " + std::to_string(bytes) +
@@ -327,16 +316,7 @@ bool SdCard::open(const std::string& path, std::string& error) {
                     " bytes; expected at most 4 GiB (use an SDHC card for more)";
             return false;
         }
-        fd_ = ::open(path.c_str(), O_RDWR);
-        if (fd_ < 0) {
-            error = path + ": cannot open the card image for reading and writing: " + std::strerror(errno);
-            return false;
-        }
-        if (config_.lock && !lock_image(fd_, path, error)) {
-            ::close(fd_);
-            fd_ = -1;
-            return false;
-        }
+        if (!open_existing(error)) return false;
         blocks_ = static_cast<uint32_t>(bytes / kBlock);
         return true;
     }
@@ -357,6 +337,20 @@ bool SdCard::open(const std::string& path, std::string& error) {
         return false;
     }
     return lay_out_new(true, error);
+}
+
+bool SdCard::open_existing(std::string& error) {
+    fd_ = ::open(path_.c_str(), O_RDWR);
+    if (fd_ < 0) {
+        error = path_ + ": cannot open the card image for reading and writing: " + std::strerror(errno);
+        return false;
+    }
+    if (config_.lock && !lock_image(fd_, path_, error)) {
+        ::close(fd_);
+        fd_ = -1;
+        return false;
+    }
+    return true;
 }
 
 bool SdCard::new_card_fits(std::string& error) const {

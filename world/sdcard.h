@@ -71,6 +71,8 @@ public:
 
 private:
     bool format(bool blank, std::string& error);
+    // Opens the existing image at path_ for reading and writing, with its lock when asked.
+    bool open_existing(std::string& error);
     // A new card's size and type agree (config.blocks given, a standard card within 4 GiB).
     bool new_card_fits(std::string& error) const;
     // Sizes the open image to config.blocks and formats it blank; on failure closes it,
