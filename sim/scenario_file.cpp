@@ -165,20 +165,14 @@ public:
         if (!t) return fail(n, name, "expected a table ([[event]])");
         TimelineEvent e;
         e.where = where(path_, n) + ": " + name;
+        std::string names;
+        for (const EventName& k : kEvents) names += (names.empty() ? "" : ", ") + std::string(k.name);
         const toml::node* what = t->get("what");
-        if (!what || !what->is_string()) {
-            std::string names;
-            for (const EventName& k : kEvents) names += (names.empty() ? "" : ", ") + std::string(k.name);
-            return fail(what ? *what : n, name + ".what", "expected one of " + names);
-        }
+        if (!what || !what->is_string()) return fail(what ? *what : n, name + ".what", "expected one of " + names);
         const EventName* known = nullptr;
         for (const EventName& k : kEvents)
             if (what->as_string()->get() == k.name) known = &k;
-        if (!known) {
-            std::string names;
-            for (const EventName& k : kEvents) names += (names.empty() ? "" : ", ") + std::string(k.name);
-            return fail(*what, name + ".what", "'" + what->as_string()->get() + "': expected one of " + names);
-        }
+        if (!known) return fail(*what, name + ".what", "'" + what->as_string()->get() + "': expected one of " + names);
         e.kind = known->kind;
         const toml::node* at = t->get("at");
         if (!at || !at->is_number() || !(at->value<double>().value() >= 0))
