@@ -6,6 +6,12 @@
 #include <iterator>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#include "sim/scenario_file.h"
 
 namespace sim {
 
@@ -176,281 +182,374 @@ bool parse_utc(const std::string& t, int64_t& unix_seconds) {
     return true;
 }
 
-std::string usage_text() {
-    return "usage: ondavix-sim [options]\n"
-           "Boots the buoy firmware on the simulated board in a simulated world and runs it\n"
-           "for a span of simulated time; leaves the console and host traffic in the output\n"
-           "folder and prints a summary.\n"
-           "\n"
-           "  --duration S            simulated seconds to run (default 86400, one day)\n"
-           "  --out DIR               output folder (default ondavix-out): console.log and\n"
-           "                          host.log hold every byte the firmware wrote on the\n"
-           "                          console and host ports\n"
-           "  --eeprom FILE           the parameter EEPROM's contents, created blank when\n"
-           "                          missing and kept afterwards (default DIR/eeprom.bin)\n"
-           "  --no-eeprom             run with no EEPROM chip on the I2C bus\n"
-           "  --oscillator-ppm N      error of the board's 48 MHz oscillator in parts per\n"
-           "                          million (default 0)\n"
-           "  --heap-limit BYTES      RAM the firmware's heap may take (default 24576)\n"
-           "  --dip1 open|closed      DIP switch 1 (closed turns the sensor debug output on;\n"
-           "                          default open)\n"
-           "  --sea SEA               the sea under the buoy (default hs=2,tp=9,dir=240,\n"
-           "                          spread=30,seed=1):\n"
-           "                            hs=H,tp=T,dir=D,spread=S,seed=N  irregular sea: Hs (m),\n"
-           "                              peak period (s), mean direction the waves come\n"
-           "                              from (degrees from north), spread (degrees), seed\n"
-           "                            swell,h=H,t=T,dir=D  one regular swell\n"
-           "                            chop    short, small waves   calm    no waves\n"
-           "                            off     no sensor traffic at all\n"
-           "                          any sea also takes current=M/S,current-dir=D (toward),\n"
-           "                          heading=D and wander=D (the buoy's heading)\n"
-           "  --motion FILE           replay a motion CSV (time_s,elevation_m,v_north_ms,\n"
-           "                          v_east_ms,heading_deg) instead of the sea\n"
-           "  --motion-format csv|datawell\n"
-           "                          datawell: FILE is a moored buoy's raw record, one line\n"
-           "                          per sample at 1.28 Hz, status,heave,north,west in cm\n"
-           "  --record-sensor FILE    write the sensor port's bytes with their arrival times\n"
-           "                          (the stream board/qemu plays)\n"
-           "  --rate HZ               sensor epochs per second (default 10)\n"
-           "  --start YYYY-MM-DDTHH:MM:SSZ\n"
-           "                          UTC date and time at which the simulated world starts\n"
-           "                          (default 2026-01-01T00:00:00Z)\n"
-           "  --host-script FILE      telecommands for the host unit, one per line:\n"
-           "                          SECONDS FIELDS (600 1,8 sends $KVX03,1,8*hh at 600 s),\n"
-           "                          SECONDS baud RATE, SECONDS raw TEXT, SECONDS rawhex HEX;\n"
-           "                          # starts a comment\n"
-           "  --gps MODEL             the GPS receiver: pmtk (an L76LB), cfgmsg (a UC6226NIS),\n"
-           "                          sim66md, sim66m, or none (default pmtk)\n"
-           "  --gps-baud N            the rate the receiver was left at (4800, 9600, 14400,\n"
-           "                          19200, 38400, 57600, 115200; default 9600)\n"
-           "  --gps-ttff S            seconds from power-up to the first fix (default 30)\n"
-           "  --gps-no-fix            the receiver never gets a fix\n"
-           "  --gps-satellites N      satellites in use once fixed (0..24, default 8)\n"
-           "  --gps-dop P,H,V         dilutions of precision once fixed (default 1.6,0.9,1.3)\n"
-           "  --gps-position LAT,LON  position once fixed, degrees north and east\n"
-           "                          (default 43.37,-8.40)\n"
-           "  --gps-checksum-errors P probability that a sentence carries a wrong checksum\n"
-           "  --card FILE             the SD card's image, created and formatted as a new card\n"
-           "                          when missing and kept afterwards (default DIR/sd.img);\n"
-           "                          after the run its files are copied to DIR/sd/\n"
-           "  --card-size SIZE        size of a new card: bytes with K, M or G (default 4G)\n"
-           "  --card-type sdsc|sdhc   standard capacity (FAT16) or SDHC (FAT32; the default)\n"
-           "  --card-erased-ones      erased blocks read 0xFF instead of 0x00\n"
-           "  --card-out FROM,TO      the card is out of its socket from simulated second\n"
-           "                          FROM to TO (repeatable)\n"
-           "  --no-card               run with the card socket empty\n"
-           "  --reset-at S            pull the board's reset line at simulated second S,\n"
-           "                          wherever the firmware is (repeatable)\n"
-           "  --plots                 after the run, draw DIR/plots/*.png (gnuplot) as\n"
-           "                          ondavix-plot DIR does\n"
-           "  --firmware FILE         the firmware image to boot (default ondavix-fw.so\n"
-           "                          beside this program)\n"
-           "  --help                  this text\n"
-           "\n"
-           "The same options give the same bytes on every run.\n";
+bool apply_option(const std::string& a, const std::string& v, Scenario& s, std::string& error) {
+    if (a == "--duration") {
+        double d;
+        if (!parse_number(v, d) || d <= 0 || d > 400.0 * 86400) {
+            error = "--duration " + v + ": expected simulated seconds, above 0 and at most 400 days";
+            return false;
+        }
+        s.duration_s = d;
+    } else if (a == "--out") {
+        s.out_dir = v;
+    } else if (a == "--eeprom") {
+        s.eeprom_file = v;
+    } else if (a == "--no-eeprom") {
+        s.eeprom_present = false;
+    } else if (a == "--oscillator-ppm") {
+        double d;
+        if (!parse_number(v, d) || d <= -100000 || d >= 100000) {
+            error = "--oscillator-ppm " + v + ": expected a number of parts per million between -100000 and 100000";
+            return false;
+        }
+        s.oscillator_ppm = d;
+    } else if (a == "--heap-limit") {
+        double d;
+        if (!parse_number(v, d) || d < 0 || d > 32768 || d != static_cast<double>(static_cast<size_t>(d))) {
+            error = "--heap-limit " + v + ": expected a whole number of bytes from 0 to 32768";
+            return false;
+        }
+        s.heap_limit = static_cast<size_t>(d);
+    } else if (a == "--dip1") {
+        if (v == "open") s.dip1_closed = false;
+        else if (v == "closed") s.dip1_closed = true;
+        else {
+            error = "--dip1 " + v + ": expected open or closed";
+            return false;
+        }
+    } else if (a == "--sea") {
+        if (!parse_sea(v, s, error)) return false;
+    } else if (a == "--motion") {
+        s.motion_file = v;
+    } else if (a == "--motion-format") {
+        if (v != "csv" && v != "datawell") {
+            error = "--motion-format " + v + ": expected csv or datawell";
+            return false;
+        }
+        s.motion_format = v;
+    } else if (a == "--record-sensor") {
+        s.record_sensor_file = v;
+        if (s.record_sensor_file.empty()) {
+            error = "--record-sensor: expected a file name, not an empty string";
+            return false;
+        }
+    } else if (a == "--rate") {
+        double d;
+        // The sensor's slowest output is one epoch in 1000 s.
+        if (!parse_number(v, d) || d < 0.001 || d > 60) {
+            error = "--rate " + v + ": expected sensor epochs per second from 0.001 to 60";
+            return false;
+        }
+        s.sensor_rate_hz = d;
+    } else if (a == "--start") {
+        if (!parse_utc(v, s.start_unix)) {
+            error = "--start " + v + ": expected a valid UTC time YYYY-MM-DDTHH:MM:SSZ between 2000 and 2099";
+            return false;
+        }
+        s.start_text = v;
+    } else if (a == "--host-script") {
+        s.host_script = v;
+    } else if (a == "--gps") {
+        if (v == "none") {
+            s.gps_model.clear();
+        } else {
+            bool found = false;
+            for (const auto& m : kGpsModels)
+                if (v == m[0]) {
+                    s.gps_model = m[1];
+                    found = true;
+                }
+            if (!found) {
+                error = "--gps " + v + ": expected pmtk, cfgmsg, sim66md, sim66m or none";
+                return false;
+            }
+        }
+    } else if (a == "--gps-baud") {
+        double d;
+        static const double rates[] = {4800, 9600, 14400, 19200, 38400, 57600, 115200};
+        bool ok = parse_number(v, d);
+        if (ok) ok = std::find(std::begin(rates), std::end(rates), d) != std::end(rates);
+        if (!ok) {
+            error = "--gps-baud " + v + ": expected one of 4800, 9600, 14400, 19200, 38400, 57600, 115200";
+            return false;
+        }
+        s.gps_baud = static_cast<uint32_t>(d);
+    } else if (a == "--gps-ttff") {
+        if (!parse_number(v, s.gps_ttff_s) || s.gps_ttff_s < 0 || s.gps_ttff_s > 3600) {
+            error = "--gps-ttff " + v + ": expected seconds from 0 to 3600";
+            return false;
+        }
+    } else if (a == "--gps-no-fix") {
+        s.gps_no_fix = true;
+    } else if (a == "--gps-satellites") {
+        double d;
+        if (!parse_whole(v, 0, 24, d)) {
+            error = "--gps-satellites " + v + ": expected a whole number from 0 to 24";
+            return false;
+        }
+        s.gps_satellites = static_cast<int>(d);
+    } else if (a == "--gps-dop") {
+        double h;
+        size_t c1 = v.find(','), c2 = v.rfind(',');
+        bool ok = c1 != std::string::npos && c2 != c1 && parse_number(v.substr(0, c1), s.gps_pdop) &&
+                  parse_pair(v.substr(c1 + 1), h, s.gps_vdop);
+        s.gps_hdop = h;
+        for (double x : {s.gps_pdop, s.gps_hdop, s.gps_vdop}) ok = ok && x > 0 && x <= 99.99;
+        if (!ok) {
+            error = "--gps-dop " + v + ": expected PDOP,HDOP,VDOP, each above 0 and at most 99.99";
+            return false;
+        }
+    } else if (a == "--gps-position") {
+        if (!parse_pair(v, s.gps_latitude, s.gps_longitude) || std::fabs(s.gps_latitude) > 90 ||
+            std::fabs(s.gps_longitude) > 180) {
+            error = "--gps-position " + v + ": expected LAT,LON in degrees (north and east positive)";
+            return false;
+        }
+    } else if (a == "--gps-checksum-errors") {
+        if (!parse_number(v, s.gps_checksum_errors) || s.gps_checksum_errors < 0 || s.gps_checksum_errors > 1) {
+            error = "--gps-checksum-errors " + v + ": expected a probability from 0 to 1";
+            return false;
+        }
+    } else if (a == "--card") {
+        s.card_file = v;
+    } else if (a == "--card-size") {
+        if (!parse_card_size(v, s.card_blocks)) {
+            error = "--card-size " + v + ": expected a size from " + std::to_string(kMinCardBytes) +
+                    " bytes (the smallest card the factory format lays out) to 32G, in bytes with an optional K, M or G, a whole number of 512-byte blocks";
+            return false;
+        }
+    } else if (a == "--card-type") {
+        if (v == "sdsc") s.card_sdhc = false;
+        else if (v == "sdhc") s.card_sdhc = true;
+        else {
+            error = "--card-type " + v + ": expected sdsc or sdhc";
+            return false;
+        }
+    } else if (a == "--card-erased-ones") {
+        s.card_erased_ones = true;
+    } else if (a == "--card-out") {
+        double from, to;
+        if (!parse_pair(v, from, to) || from < 0 || to <= from) {
+            error = "--card-out " + v + ": expected FROM,TO simulated seconds with TO after FROM";
+            return false;
+        }
+        s.card_out.emplace_back(from, to);
+    } else if (a == "--reset-at") {
+        double d;
+        if (!parse_number(v, d) || d <= 0) {
+            error = "--reset-at " + v + ": expected simulated seconds above 0";
+            return false;
+        }
+        s.resets.push_back(d);
+    } else if (a == "--no-card") {
+        s.card_present = false;
+    } else if (a == "--plots") {
+        s.plots = true;
+    } else if (a == "--firmware") {
+        s.firmware_image = v;
+    } else if (a == "--realtime") {
+        double d = 1;
+        if (!v.empty() && (!parse_number(v, d) || d <= 0 || d > 1e6)) {
+            error = "--realtime " + v + ": expected a factor above 0 and at most 1000000 (1 = the wall clock's pace, 10 = ten times faster)";
+            return false;
+        }
+        s.realtime = d;
+    } else if (a == "--pty") {
+        s.pty = true;
+    } else if (a == "--scenario") {
+        if (v.empty()) {
+            error = "--scenario: expected a TOML file name, not an empty string";
+            return false;
+        }
+        s.scenario_file = v; // read before the other options, by parse_command_line
+    } else if (a == "--fresh") {
+        s.fresh = true;
+    } else if (a == "--summary-json") {
+        if (v.empty()) {
+            error = "--summary-json: expected a file name, not an empty string";
+            return false;
+        }
+        s.summary_json = v;
+    } else if (a == "--version") {
+        s.version = true;
+    } else {
+        error = "unknown option " + a + " (see --help)";
+        return false;
+    }
+    return true;
 }
+
+namespace {
+
+// The options of ondavix-sim, in the order --help lists them: name, what its value looks
+// like (empty for a switch), and its help text.
+struct OptionText {
+    const char* name;
+    const char* value;
+    const char* help;
+};
+
+const OptionText kOptions[] = {
+    {"--scenario", "FILE.toml", "the world and a timeline of events from a file (see\n"
+                                "examples/); the options given beside it override it"},
+    {"--duration", "S", "simulated seconds to run (default 86400, one day)"},
+    {"--out", "DIR", "output folder (default ondavix-out): console.log holds every\n"
+                     "byte the firmware wrote on the console port, host.raw every\n"
+                     "byte it wrote on the host port, host.log the lines the host\n"
+                     "unit received; written as the run goes"},
+    {"--fresh", "", "start from a new card and a blank EEPROM even when the\n"
+                    "output folder holds those of an earlier run"},
+    {"--eeprom", "FILE", "the parameter EEPROM's contents, created blank when\n"
+                         "missing and kept afterwards (default DIR/eeprom.bin)"},
+    {"--no-eeprom", "", "run with no EEPROM chip on the I2C bus"},
+    {"--oscillator-ppm", "N", "error of the board's 48 MHz oscillator in parts per\n"
+                              "million (default 0)"},
+    {"--heap-limit", "BYTES", "RAM the firmware's heap may take (default 24576)"},
+    {"--dip1", "open|closed", "DIP switch 1 (closed turns the sensor debug output on;\n"
+                              "default open)"},
+    {"--sea", "SEA", "the sea under the buoy (default hs=2,tp=9,dir=240,\n"
+                     "spread=30,seed=1):\n"
+                     "  hs=H,tp=T,dir=D,spread=S,seed=N  irregular sea: Hs (m),\n"
+                     "    peak period (s), mean direction the waves come\n"
+                     "    from (degrees from north), spread (degrees), seed\n"
+                     "  swell,h=H,t=T,dir=D  one regular swell\n"
+                     "  chop    short, small waves   calm    no waves\n"
+                     "  off     no sensor traffic at all\n"
+                     "any sea also takes current=M/S,current-dir=D (toward),\n"
+                     "heading=D and wander=D (the buoy's heading)"},
+    {"--motion", "FILE", "replay a motion CSV (time_s,elevation_m,v_north_ms,\n"
+                         "v_east_ms,heading_deg) instead of the sea"},
+    {"--motion-format", "csv|datawell", "datawell: FILE is a moored buoy's raw record, one line\n"
+                                        "per sample at 1.28 Hz, status,heave,north,west in cm"},
+    {"--record-sensor", "FILE", "write the sensor port's bytes with their arrival times\n"
+                                "(the stream board/qemu plays)"},
+    {"--rate", "HZ", "sensor epochs per second (default 10)"},
+    {"--start", "YYYY-MM-DDTHH:MM:SSZ", "UTC date and time at which the simulated world starts\n"
+                                        "(default 2026-01-01T00:00:00Z)"},
+    {"--host-script", "FILE", "telecommands for the host unit, one per line:\n"
+                              "SECONDS FIELDS (600 1,8 sends $KVX03,1,8*hh at 600 s),\n"
+                              "SECONDS baud RATE, SECONDS raw TEXT, SECONDS rawhex HEX;\n"
+                              "# starts a comment"},
+    {"--gps", "MODEL", "the GPS receiver: pmtk (an L76LB), cfgmsg (a UC6226NIS),\n"
+                       "sim66md, sim66m, or none (default pmtk)"},
+    {"--gps-baud", "N", "the rate the receiver was left at (4800, 9600, 14400,\n"
+                        "19200, 38400, 57600, 115200; default 9600)"},
+    {"--gps-ttff", "S", "seconds from power-up to the first fix (default 30)"},
+    {"--gps-no-fix", "", "the receiver never gets a fix"},
+    {"--gps-satellites", "N", "satellites in use once fixed (0..24, default 8)"},
+    {"--gps-dop", "P,H,V", "dilutions of precision once fixed (default 1.6,0.9,1.3)"},
+    {"--gps-position", "LAT,LON", "position once fixed, degrees north and east\n"
+                                  "(default 43.37,-8.40)"},
+    {"--gps-checksum-errors", "P", "probability that a sentence carries a wrong checksum"},
+    {"--card", "FILE", "the SD card's image, created and formatted as a new card\n"
+                       "when missing and kept afterwards (default DIR/sd.img);\n"
+                       "after the run its files are copied to DIR/sd/"},
+    {"--card-size", "SIZE", "size of a new card: bytes with K, M or G (default 4G)"},
+    {"--card-type", "sdsc|sdhc", "standard capacity (FAT16) or SDHC (FAT32; the default)"},
+    {"--card-erased-ones", "", "erased blocks read 0xFF instead of 0x00"},
+    {"--card-out", "FROM,TO", "the card is out of its socket from simulated second\n"
+                              "FROM to TO (repeatable)"},
+    {"--no-card", "", "run with the card socket empty"},
+    {"--reset-at", "S", "pull the board's reset line at simulated second S,\n"
+                        "wherever the firmware is (repeatable)"},
+    {"--plots", "", "after the run, draw DIR/plots/*.png (gnuplot) as\n"
+                    "ondavix-plot DIR does"},
+    {"--firmware", "FILE", "the firmware image to boot (default ondavix-fw.so\n"
+                           "beside this program)"},
+    {"--realtime", "[FACTOR]", "pace virtual time to the wall clock, FACTOR times faster\n"
+                               "(default 1; 10 = ten simulated seconds a second); what\n"
+                               "the firmware does is the same to the byte"},
+    {"--pty", "", "open the console and host ports as pseudo-terminals (their\n"
+                  "paths on stderr before the run: console pty: PATH, host\n"
+                  "pty: PATH); bytes typed there reach the firmware at the\n"
+                  "port's rate, its bytes come back; implies --realtime 1\n"
+                  "unless a factor is given"},
+    {"--summary-json", "FILE", "also write the summary as JSON to FILE"},
+    {"--version", "", "the program's version"},
+};
+
+// The help text: the usage line first, then what the program does, then the options.
+class HelpLayout : public CLI::Formatter {
+public:
+    std::string make_description(const CLI::App*) const override { return ""; }
+    std::string make_usage(const CLI::App* app, std::string name) const override {
+        return CLI::Formatter::make_usage(app, name) + "\n" + app->get_description() + "\n";
+    }
+};
+
+// The command line's grammar: every option with its help; the values are read and checked
+// by apply_option, in the order given.
+std::unique_ptr<CLI::App> make_app() {
+    auto app = std::make_unique<CLI::App>(
+        "Boots the buoy firmware on the simulated board in a simulated world and runs it\n"
+        "for a span of simulated time; leaves the console and host traffic in the output\n"
+        "folder and prints a summary.",
+        "ondavix-sim");
+    app->formatter(std::make_shared<HelpLayout>());
+    app->get_formatter()->column_width(26);
+    app->get_formatter()->label("OPTIONS", "options");
+    app->footer("Values may also be given as --option=value.\n"
+                "The same options give the same bytes on every run.");
+    app->allow_extras();
+    app->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app->set_help_flag("-h,--help", "this text");
+    for (const OptionText& o : kOptions) {
+        if (*o.value == 0) app->add_flag(o.name, o.help)->disable_flag_override();
+        else if (*o.value == '[') app->add_option(o.name, o.help)->type_name(o.value)->expected(0, 1);
+        else app->add_option(o.name, o.help)->type_name(o.value);
+    }
+    return app;
+}
+
+} // namespace
+
+std::string usage_text() { return make_app()->help(); }
 
 bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool& help, std::string& error) {
     help = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) {
-                error = "option " + a + " needs a value";
+    std::unique_ptr<CLI::App> app = make_app();
+    for (const std::string& a : args) {
+        // "--no-card=false" would read as the switch given: a switch takes no value.
+        size_t eq = a.find('=');
+        if (a.rfind("--", 0) != 0 || eq == std::string::npos) continue;
+        for (const OptionText& o : kOptions)
+            if (*o.value == 0 && a.compare(0, eq, o.name) == 0) {
+                error = a + ": " + o.name + " is a switch and takes no value";
                 return false;
             }
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            help = true;
-        } else if (a == "--duration") {
-            if (!value(v)) return false;
-            double d;
-            if (!parse_number(v, d) || d <= 0 || d > 400.0 * 86400) {
-                error = "--duration " + v + ": expected simulated seconds, above 0 and at most 400 days";
-                return false;
-            }
-            s.duration_s = d;
-        } else if (a == "--out") {
-            if (!value(s.out_dir)) return false;
-        } else if (a == "--eeprom") {
-            if (!value(s.eeprom_file)) return false;
-        } else if (a == "--no-eeprom") {
-            s.eeprom_present = false;
-        } else if (a == "--oscillator-ppm") {
-            if (!value(v)) return false;
-            double d;
-            if (!parse_number(v, d) || d <= -100000 || d >= 100000) {
-                error = "--oscillator-ppm " + v + ": expected a number of parts per million between -100000 and 100000";
-                return false;
-            }
-            s.oscillator_ppm = d;
-        } else if (a == "--heap-limit") {
-            if (!value(v)) return false;
-            double d;
-            if (!parse_number(v, d) || d < 0 || d > 32768 || d != static_cast<double>(static_cast<size_t>(d))) {
-                error = "--heap-limit " + v + ": expected a whole number of bytes from 0 to 32768";
-                return false;
-            }
-            s.heap_limit = static_cast<size_t>(d);
-        } else if (a == "--dip1") {
-            if (!value(v)) return false;
-            if (v == "open") s.dip1_closed = false;
-            else if (v == "closed") s.dip1_closed = true;
-            else {
-                error = "--dip1 " + v + ": expected open or closed";
-                return false;
-            }
-        } else if (a == "--sea") {
-            if (!value(v)) return false;
-            if (!parse_sea(v, s, error)) return false;
-        } else if (a == "--motion") {
-            if (!value(s.motion_file)) return false;
-        } else if (a == "--motion-format") {
-            if (!value(s.motion_format)) return false;
-            if (s.motion_format != "csv" && s.motion_format != "datawell") {
-                error = "--motion-format " + s.motion_format + ": expected csv or datawell";
-                return false;
-            }
-        } else if (a == "--record-sensor") {
-            if (!value(s.record_sensor_file)) return false;
-            if (s.record_sensor_file.empty()) {
-                error = "--record-sensor: expected a file name, not an empty string";
-                return false;
-            }
-        } else if (a == "--rate") {
-            if (!value(v)) return false;
-            double d;
-            // The sensor's slowest output is one epoch in 1000 s.
-            if (!parse_number(v, d) || d < 0.001 || d > 60) {
-                error = "--rate " + v + ": expected sensor epochs per second from 0.001 to 60";
-                return false;
-            }
-            s.sensor_rate_hz = d;
-        } else if (a == "--start") {
-            if (!value(v)) return false;
-            if (!parse_utc(v, s.start_unix)) {
-                error = "--start " + v + ": expected a valid UTC time YYYY-MM-DDTHH:MM:SSZ between 2000 and 2099";
-                return false;
-            }
-            s.start_text = v;
-        } else if (a == "--host-script") {
-            if (!value(s.host_script)) return false;
-        } else if (a == "--gps") {
-            if (!value(v)) return false;
-            if (v == "none") {
-                s.gps_model.clear();
-            } else {
-                bool found = false;
-                for (const auto& m : kGpsModels)
-                    if (v == m[0]) {
-                        s.gps_model = m[1];
-                        found = true;
-                    }
-                if (!found) {
-                    error = "--gps " + v + ": expected pmtk, cfgmsg, sim66md, sim66m or none";
-                    return false;
-                }
-            }
-        } else if (a == "--gps-baud") {
-            if (!value(v)) return false;
-            double d;
-            static const double rates[] = {4800, 9600, 14400, 19200, 38400, 57600, 115200};
-            bool ok = parse_number(v, d);
-            if (ok) ok = std::find(std::begin(rates), std::end(rates), d) != std::end(rates);
-            if (!ok) {
-                error = "--gps-baud " + v + ": expected one of 4800, 9600, 14400, 19200, 38400, 57600, 115200";
-                return false;
-            }
-            s.gps_baud = static_cast<uint32_t>(d);
-        } else if (a == "--gps-ttff") {
-            if (!value(v)) return false;
-            if (!parse_number(v, s.gps_ttff_s) || s.gps_ttff_s < 0 || s.gps_ttff_s > 3600) {
-                error = "--gps-ttff " + v + ": expected seconds from 0 to 3600";
-                return false;
-            }
-        } else if (a == "--gps-no-fix") {
-            s.gps_no_fix = true;
-        } else if (a == "--gps-satellites") {
-            if (!value(v)) return false;
-            double d;
-            if (!parse_whole(v, 0, 24, d)) {
-                error = "--gps-satellites " + v + ": expected a whole number from 0 to 24";
-                return false;
-            }
-            s.gps_satellites = static_cast<int>(d);
-        } else if (a == "--gps-dop") {
-            if (!value(v)) return false;
-            double h;
-            size_t c1 = v.find(','), c2 = v.rfind(',');
-            bool ok = c1 != std::string::npos && c2 != c1 && parse_number(v.substr(0, c1), s.gps_pdop) &&
-                      parse_pair(v.substr(c1 + 1), h, s.gps_vdop);
-            s.gps_hdop = h;
-            for (double x : {s.gps_pdop, s.gps_hdop, s.gps_vdop}) ok = ok && x > 0 && x <= 99.99;
-            if (!ok) {
-                error = "--gps-dop " + v + ": expected PDOP,HDOP,VDOP, each above 0 and at most 99.99";
-                return false;
-            }
-        } else if (a == "--gps-position") {
-            if (!value(v)) return false;
-            if (!parse_pair(v, s.gps_latitude, s.gps_longitude) || std::fabs(s.gps_latitude) > 90 ||
-                std::fabs(s.gps_longitude) > 180) {
-                error = "--gps-position " + v + ": expected LAT,LON in degrees (north and east positive)";
-                return false;
-            }
-        } else if (a == "--gps-checksum-errors") {
-            if (!value(v)) return false;
-            if (!parse_number(v, s.gps_checksum_errors) || s.gps_checksum_errors < 0 || s.gps_checksum_errors > 1) {
-                error = "--gps-checksum-errors " + v + ": expected a probability from 0 to 1";
-                return false;
-            }
-        } else if (a == "--card") {
-            if (!value(s.card_file)) return false;
-        } else if (a == "--card-size") {
-            if (!value(v)) return false;
-            if (!parse_card_size(v, s.card_blocks)) {
-                error = "--card-size " + v + ": expected a size from " + std::to_string(kMinCardBytes) +
-                        " bytes (the smallest card the factory format lays out) to 32G, in bytes with an optional K, M or G, a whole number of 512-byte blocks";
-                return false;
-            }
-        } else if (a == "--card-type") {
-            if (!value(v)) return false;
-            if (v == "sdsc") s.card_sdhc = false;
-            else if (v == "sdhc") s.card_sdhc = true;
-            else {
-                error = "--card-type " + v + ": expected sdsc or sdhc";
-                return false;
-            }
-        } else if (a == "--card-erased-ones") {
-            s.card_erased_ones = true;
-        } else if (a == "--card-out") {
-            if (!value(v)) return false;
-            double from, to;
-            if (!parse_pair(v, from, to) || from < 0 || to <= from) {
-                error = "--card-out " + v + ": expected FROM,TO simulated seconds with TO after FROM";
-                return false;
-            }
-            s.card_out.emplace_back(from, to);
-        } else if (a == "--reset-at") {
-            if (!value(v)) return false;
-            double d;
-            if (!parse_number(v, d) || d <= 0) {
-                error = "--reset-at " + v + ": expected simulated seconds above 0";
-                return false;
-            }
-            s.resets.push_back(d);
-        } else if (a == "--no-card") {
-            s.card_present = false;
-        } else if (a == "--plots") {
-            s.plots = true;
-        } else if (a == "--firmware") {
-            if (!value(s.firmware_image)) return false;
-        } else {
-            error = "unknown option " + a + " (see --help)";
-            return false;
-        }
+    }
+    std::vector<std::string> reversed(args.rbegin(), args.rend()); // CLI11 takes them last first
+    try {
+        app->parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        help = true;
+        return true;
+    } catch (const CLI::ArgumentMismatch& e) {
+        // "--duration: 1 required S missing": the option ends its last word with no value.
+        std::string what = e.what();
+        error = "option " + what.substr(0, what.find(':')) + " needs a value";
+        return false;
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
+        return false;
+    }
+    if (!app->remaining().empty()) {
+        error = "unknown option " + app->remaining().front() + " (see --help)";
+        return false;
+    }
+    // Each option's values in the order given on the command line: a later one overrides an
+    // earlier one, and the first bad value is the one named.
+    std::map<const CLI::Option*, size_t> taken;
+    // A scenario file first: the command line overrides it.
+    if (CLI::Option* file = app->get_option("--scenario"); file->count() > 0) {
+        if (!apply_option("--scenario", file->results().back(), s, error)) return false;
+        if (!load_scenario_file(s.scenario_file, s, error)) return false;
+    }
+    for (const CLI::Option* o : app->parse_order()) {
+        if (o->get_name() == "--scenario") continue;
+        size_t k = taken[o]++;
+        const std::string value = k < o->results().size() ? o->results()[k] : std::string();
+        if (!apply_option(o->get_name(), value, s, error)) return false;
     }
     if (s.out_dir.empty()) {
         // An empty folder name would put every output file into the file-system root.
@@ -465,6 +564,12 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
                     seconds_text(s.duration_s) + " s)";
             return false;
         }
+    for (const TimelineEvent& e : s.events)
+        if (e.at > s.duration_s) {
+            error = e.where + ".at: " + seconds_text(e.at) + " s: expected a time within the run (duration " +
+                    seconds_text(s.duration_s) + " s)";
+            return false;
+        }
     for (const auto& span : s.card_out)
         if (span.first > s.duration_s) {
             error = "--card-out: FROM " + seconds_text(span.first) + " should lie within the run (--duration " +
@@ -475,6 +580,8 @@ bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool&
         error = "--motion-format " + s.motion_format + ": expected with --motion FILE";
         return false;
     }
+    // A person at a terminal types at the wall clock's pace.
+    if (s.pty && s.realtime == 0) s.realtime = 1;
     if (s.eeprom_file.empty()) s.eeprom_file = s.out_dir + "/eeprom.bin";
     if (s.card_file.empty()) s.card_file = s.out_dir + "/sd.img";
     if (!s.card_sdhc && s.card_blocks > 8u * 1024 * 1024) {

@@ -13,6 +13,31 @@ namespace sim {
 // The default sea: Hs 2 m, Tp 9 s, from 240 degrees, 30 degrees of spread, seed 1.
 SeaConfig default_sea();
 
+// Something that happens at a simulated time (a scenario file's timeline). Spans run from
+// `at` to `until` (the run's end when until < 0).
+struct TimelineEvent {
+    enum class Kind {
+        Reset,            // the reset line pulled
+        PowerCut,         // the supply lost and back: the board restarts, the sensor is power cycled
+        Console,          // `text` typed on the console, CR after it
+        Telecommand,      // $KVX03,`text`*hh CR LF sent by the host unit
+        SensorSilent,     // span: the sensor sends nothing (powered down, up again at its end)
+        SensorGarbage,    // `count` bytes of noise on the sensor line
+        SensorFaults,     // span: frames dropped and CRCs altered at `drop` and `crc`
+        GpsNoFix,         // span: no sky, no fix
+        CardOut,          // span: the card out of its socket
+        CardWriteErrors,  // span: every block write refused
+        EepromAbsent,     // span: the chip acknowledges nothing
+        EepromWriteErrors,// span: the chip refuses writes
+    };
+    Kind kind = Kind::Reset;
+    double at = 0, until = -1;
+    std::string text;
+    size_t count = 0;
+    double drop = 0, crc = 0;
+    std::string where; // FILE:LINE, for messages
+};
+
 struct Scenario {
     double duration_s = 86400.0;       // simulated seconds to run
     std::string out_dir = "ondavix-out";
@@ -57,12 +82,26 @@ struct Scenario {
     // Simulated seconds at which the board's reset line is pulled (a restart at that
     // instant, wherever the firmware is).
     std::vector<double> resets;
+
+    // Virtual seconds per wall-clock second (--realtime; 0: as fast as the host goes). Only
+    // the pace changes, never a byte of what the firmware does.
+    double realtime = 0.0;
+    bool pty = false;                  // the console and host ports as pseudo-terminals
+    std::string scenario_file;         // --scenario: a TOML file read before the options
+    std::vector<TimelineEvent> events; // its timeline
+    double sensor_drop = 0.0, sensor_crc_errors = 0.0; // fault probabilities from the start
+    bool fresh = false;                // a new card and a blank EEPROM even when kept ones exist
+    std::string summary_json;          // the summary as JSON too, into this file
+    bool version = false;              // --version: print the program's version, run nothing
 };
 
-// Parses the command line into `s`. On failure returns false with `error` naming the
-// option and what was expected. `--help` sets `help`.
+// Parses the command line into `s` (CLI11: "--opt value" or "--opt=value"). On failure
+// returns false with `error` naming the option and what was expected. `--help` sets `help`.
 bool parse_command_line(const std::vector<std::string>& args, Scenario& s, bool& help, std::string& error);
 std::string usage_text();
+// One option with its value (empty for a switch), read into `s` as the command line would;
+// false with `error` naming the option and what was expected. Scenario files use it too.
+bool apply_option(const std::string& option, const std::string& value, Scenario& s, std::string& error);
 
 // Reads a --sea value: "off", "calm", "chop", "swell,h=H,t=T,dir=D" or the irregular
 // sea "hs=H,tp=T,dir=D,spread=S,seed=N" (any subset of its keys; spread in degrees).

@@ -1,16 +1,24 @@
 #include "sim/simulation.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <csignal>
 #include <fstream>
+#include <map>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "world/kvx_sentence.h"
 #include <stdexcept>
 #include <vector>
 
@@ -25,7 +33,9 @@ BoardConfig board_config(const Scenario& s) {
     return c;
 }
 
-bool write_file(const std::string& path, const std::string& text, std::string& error) {
+} // namespace
+
+bool write_text_file(const std::string& path, const std::string& text, std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     if (!out) {
@@ -33,6 +43,18 @@ bool write_file(const std::string& path, const std::string& text, std::string& e
         return false;
     }
     return true;
+}
+
+std::string signal_name(int signal) {
+    if (signal == SIGINT) return "SIGINT";
+    if (signal == SIGTERM) return "SIGTERM";
+    return "signal " + std::to_string(signal);
+}
+
+namespace {
+
+bool write_file(const std::string& path, const std::string& text, std::string& error) {
+    return write_text_file(path, text, error);
 }
 
 bool make_dirs(const std::string& dir, std::string& error) {
@@ -204,6 +226,7 @@ void Simulation::check_paths() {
         check_output_file("--eeprom", s.eeprom_file,
                           "an EEPROM image file of " + std::to_string(eeprom_.data().size()) + " bytes");
     if (s.card_present) check_output_file("--card", s.card_file, "an SD card image file");
+    if (!s.summary_json.empty()) check_output_file("--summary-json", s.summary_json, "a file the summary is written to");
     check_input("--motion", s.motion_file,
                 s.motion_format == "datawell" ? "a raw displacement file" : "a motion CSV file");
     check_input("--host-script", s.host_script, "a host script file");
@@ -247,16 +270,30 @@ Simulation::Simulation(const Scenario& scenario)
     UartLink& host_line = board_.connect_uart(0, nullptr, 38400);
     host_ = std::make_unique<HostUnit>(board_, host_line, 38400);
     board_.connect_uart(0, host_.get(), 38400);
+    if (scenario_.pty) {
+        // The same devices listen, with a pseudo-terminal beside each.
+        console_pty_ = std::make_unique<PtyPort>(&console_, 115200);
+        board_.connect_uart(1, console_pty_.get(), 115200);
+        host_pty_ = std::make_unique<PtyPort>(host_.get(), 38400);
+        board_.connect_uart(0, host_pty_.get(), 38400);
+    }
     if (!scenario_.host_script.empty()) {
         std::string error;
         auto script = HostUnit::load_script(scenario_.host_script, error);
         if (!script) throw std::runtime_error(error);
         host_->schedule(*script);
     }
+    // What an earlier run left in place: kept as a buoy keeps them, or given up (--fresh).
+    std::vector<std::string> earlier;
     if (scenario_.eeprom_present) {
         std::string error;
+        const bool existed = path_kind(scenario_.eeprom_file) == PathKind::file;
         lock_eeprom();
-        if (!eeprom_.load(scenario_.eeprom_file, error)) throw std::runtime_error(error);
+        // --fresh: the chip starts blank; the kept image is not read, and is replaced when
+        // the run saves the chip.
+        if (!(existed && scenario_.fresh) && !eeprom_.load(scenario_.eeprom_file, error))
+            throw std::runtime_error(error);
+        if (existed) earlier.push_back("the EEPROM image " + scenario_.eeprom_file);
         board_.connect_i2c(0x50, &eeprom_);
     }
     // DIP switch 1 on its pull-up: open reads high, closed pulls it to ground.
@@ -272,6 +309,8 @@ Simulation::Simulation(const Scenario& scenario)
     }
     SbgSensorConfig sensor_config;
     sensor_config.rate_hz = scenario_.sensor_rate_hz;
+    sensor_config.drop_probability = scenario_.sensor_drop;
+    sensor_config.crc_error_probability = scenario_.sensor_crc_errors;
     if (!scenario_.motion_file.empty()) {
         replay_ = std::make_unique<MotionReplay>(
             scenario_.motion_format == "datawell"
@@ -312,7 +351,10 @@ Simulation::Simulation(const Scenario& scenario)
         std::string error;
         // An existing image keeps its own size: --card-size only shapes a new card.
         struct stat st {};
-        if (stat(scenario_.card_file.c_str(), &st) == 0) c.blocks = 0;
+        const bool existed = stat(scenario_.card_file.c_str(), &st) == 0;
+        if (existed && !scenario_.fresh) c.blocks = 0;
+        c.fresh = scenario_.fresh;
+        if (existed) earlier.insert(earlier.begin(), "the card image " + scenario_.card_file);
         card_ = std::make_unique<SdCard>(c);
         if (!card_->open(scenario_.card_file, error)) throw std::runtime_error(error);
         board_.connect_card(card_.get());
@@ -326,6 +368,7 @@ Simulation::Simulation(const Scenario& scenario)
     }
     for (double t : scenario_.resets)
         board_.at(static_cast<Nanos>(t * 1e9), [] { throw BoardReset{"reset line pulled by the scenario"}; });
+    schedule_timeline();
     std::string image = scenario_.firmware_image.empty() ? default_firmware_image() : scenario_.firmware_image;
     auto counted = std::make_unique<CountedFirmware>(std::make_unique<LoadableFirmware>(image));
     CountedFirmware* samples = counted.get();
@@ -340,6 +383,98 @@ Simulation::Simulation(const Scenario& scenario)
         });
     }
     eeprom_lock_.made.clear(); // the run starts: the image is the run's to save
+    if (!earlier.empty()) {
+        std::string what = earlier[0] + (earlier.size() > 1 ? " and " + earlier[1] : "");
+        if (scenario_.fresh)
+            carried_over_ = "--fresh: a new card and a blank EEPROM replace " + what + " of an earlier run";
+        else
+            carried_over_ = "going on with " + what + " of an earlier run, as a buoy would (records are added to "
+                            "the card's files, the EEPROM's counts and settings carry on); --fresh starts from a "
+                            "new card and a blank EEPROM";
+    }
+}
+
+void Simulation::schedule_timeline() {
+    using Kind = TimelineEvent::Kind;
+    const double end_s = scenario_.duration_s;
+    for (const TimelineEvent& e : scenario_.events) {
+        const Nanos at = static_cast<Nanos>(e.at * 1e9);
+        // A span's end after the run's end never comes.
+        const bool ends = e.until >= 0 && e.until <= end_s;
+        const Nanos until = ends ? static_cast<Nanos>(e.until * 1e9) : 0;
+        auto span = [&](std::function<void(bool)> set) {
+            board_.at(at, [set] { set(true); });
+            if (ends) board_.at(until, [set] { set(false); });
+        };
+        auto missing = [&](const char* what) {
+            throw std::runtime_error(e.where + ".what: the run has no " + std::string(what) + " for this event");
+        };
+        switch (e.kind) {
+        case Kind::Reset: {
+            const std::string cause = "reset line pulled (" + e.where + ")";
+            board_.at(at, [cause] { throw BoardReset{cause}; });
+            break;
+        }
+        case Kind::PowerCut: {
+            const std::string cause = "power cut (" + e.where + ")";
+            board_.at(at, [this, cause] {
+                // The sensor shares the supply: it starts again from power-up with the board.
+                if (sensor_) sensor_->start();
+                throw BoardReset{cause};
+            });
+            break;
+        }
+        case Kind::Console: console_.type_at(at, e.text + "\r"); break;
+        case Kind::Telecommand: {
+            const std::string line = kvx_telecommand(e.text) + "\r\n";
+            board_.at(at, [this, line] { host_->send(std::vector<uint8_t>(line.begin(), line.end())); });
+            break;
+        }
+        case Kind::SensorSilent:
+            if (!sensor_) missing("sensor (--sea off)");
+            span([this](bool on) { on ? sensor_->stop() : sensor_->start(); });
+            break;
+        case Kind::SensorGarbage: {
+            if (!sensor_) missing("sensor (--sea off)");
+            // Noise from a generator of its own: the same bytes on every run.
+            std::vector<uint8_t> noise(e.count);
+            uint64_t x = 0x9E3779B97F4A7C15ull ^ at;
+            for (uint8_t& b : noise) {
+                x = x * 6364136223846793005ull + 1442695040888963407ull;
+                b = static_cast<uint8_t>(x >> 56);
+            }
+            board_.at(at, [this, noise] { sensor_line_->send(noise.data(), noise.size()); });
+            break;
+        }
+        case Kind::SensorFaults: {
+            if (!sensor_) missing("sensor (--sea off)");
+            const double drop = e.drop, crc = e.crc;
+            const double drop0 = scenario_.sensor_drop, crc0 = scenario_.sensor_crc_errors;
+            span([this, drop, crc, drop0, crc0](bool on) { sensor_->set_faults(on ? drop : drop0, on ? crc : crc0); });
+            break;
+        }
+        case Kind::GpsNoFix:
+            if (!gps_) missing("GPS receiver (--gps none)");
+            span([this](bool on) { gps_->set_sky(!on); });
+            break;
+        case Kind::CardOut:
+            if (!card_) missing("card (--no-card)");
+            span([this](bool on) { card_->set_present(!on); });
+            break;
+        case Kind::CardWriteErrors:
+            if (!card_) missing("card (--no-card)");
+            span([this](bool on) { card_->set_write_errors(on); });
+            break;
+        case Kind::EepromAbsent:
+            if (!scenario_.eeprom_present) missing("EEPROM (--no-eeprom)");
+            span([this](bool on) { eeprom_.set_absent(on); });
+            break;
+        case Kind::EepromWriteErrors:
+            if (!scenario_.eeprom_present) missing("EEPROM (--no-eeprom)");
+            span([this](bool on) { eeprom_.set_write_errors(on); });
+            break;
+        }
+    }
 }
 
 Simulation::ImageLock::~ImageLock() {
@@ -349,9 +484,134 @@ Simulation::ImageLock::~ImageLock() {
 
 Simulation::~Simulation() = default;
 
-void Simulation::run() {
-    Nanos end = static_cast<Nanos>(scenario_.duration_s * 1e9 + 0.5);
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* f) const { if (f) std::fclose(f); }
+};
+using LiveFile = std::unique_ptr<FILE, FileCloser>;
+
+LiveFile open_live(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) throw std::runtime_error(path + ": cannot write (" + std::strerror(errno) + ")");
+    return LiveFile(f);
+}
+
+void append(FILE* f, const void* data, size_t n) {
+    // A write that fails here (a full disk) is found again, and named, by write_outputs.
+    if (n > 0 && std::fwrite(data, 1, n, f) == n) std::fflush(f);
+}
+
+// "5:03:20" from seconds.
+std::string clock_text(double seconds) {
+    if (!(seconds >= 0)) seconds = 0;
+    auto s = static_cast<unsigned long long>(seconds + 0.5);
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%llu:%02llu:%02llu", s / 3600, s / 60 % 60, s % 60);
+    return buf;
+}
+
+} // namespace
+
+struct Simulation::LiveFiles {
+    LiveFile console, host_log, host_raw;
+    size_t console_done = 0, raw_done = 0;
+    HostLogPosition log_at;
+};
+
+void Simulation::write_live(LiveFiles& files) {
+    const std::string& con = console_.text();
+    append(files.console.get(), con.data() + files.console_done, con.size() - files.console_done);
+    files.console_done = con.size();
+    const std::vector<uint8_t>& raw = host_->raw_bytes();
+    append(files.host_raw.get(), raw.data() + files.raw_done, raw.size() - files.raw_done);
+    files.raw_done = raw.size();
+    std::string rows = host_->log_rows(files.log_at);
+    append(files.host_log.get(), rows.data(), rows.size());
+}
+
+void Simulation::serve_ptys() {
+    if (!console_pty_) return;
+    console_pty_->flush();
+    host_pty_->flush();
+    // Typed now, they leave at the line's rate after anything still on it.
+    std::string typed = console_pty_->read_typed();
+    if (!typed.empty()) console_.type(typed);
+    typed = host_pty_->read_typed();
+    if (!typed.empty()) host_->send(std::vector<uint8_t>(typed.begin(), typed.end()));
+}
+
+void Simulation::run(const Live& live) {
+    using Clock = std::chrono::steady_clock;
+    const Nanos end = static_cast<Nanos>(scenario_.duration_s * 1e9 + 0.5);
+    LiveFiles files;
+    files.console = open_live(scenario_.out_dir + "/console.log");
+    files.host_log = open_live(scenario_.out_dir + "/host.log");
+    files.host_raw = open_live(scenario_.out_dir + "/host.raw");
+    write_live(files);
+    // The observer looks in every 10 ms of virtual time: it only reads, so the run is the
+    // same with it as without.
+    const Clock::time_point wall0 = Clock::now();
+    Clock::time_point next_write = wall0 + std::chrono::seconds(1), next_progress = next_write;
+    Nanos next_write_at = 60 * kSecond;
+    bool progress_shown = false;
+    board_.set_observer(10 * kMilli, [&] {
+        if (live.stop && *live.stop) {
+            stopped_by_ = *live.stop;
+            board_.stop();
+            return;
+        }
+        const Nanos now = board_.now();
+        if (scenario_.realtime > 0) {
+            // Virtual time waits for the wall clock; what was typed meanwhile goes into the
+            // line at the instant reached.
+            const Clock::time_point due =
+                wall0 + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(static_cast<double>(now) / 1e9 / scenario_.realtime));
+            for (;;) {
+                serve_ptys();
+                const Clock::duration left = due - Clock::now();
+                if (left <= Clock::duration::zero() || (live.stop && *live.stop)) break;
+                // Whole milliseconds, rounded up: the due time is absolute, so a late wake-up is
+                // made good at the next look instead of adding up.
+                const int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+                struct pollfd fds[2] = {};
+                nfds_t nfds = 0;
+                if (console_pty_) {
+                    fds[0] = {console_pty_->fd(), POLLIN, 0};
+                    fds[1] = {host_pty_->fd(), POLLIN, 0};
+                    nfds = 2;
+                }
+                poll(fds, nfds, ms);
+            }
+        }
+        const Clock::time_point wall = Clock::now();
+        if (now >= next_write_at || wall >= next_write) {
+            write_live(files);
+            next_write_at = now + 60 * kSecond;
+            next_write = wall + std::chrono::seconds(1);
+        }
+        if (live.progress && wall >= next_progress) {
+            next_progress = wall + std::chrono::seconds(1);
+            const double sim_s = static_cast<double>(now) / 1e9, total_s = static_cast<double>(end) / 1e9;
+            const double wall_s = std::chrono::duration<double>(wall - wall0).count();
+            const double speed = wall_s > 0 ? sim_s / wall_s : 0;
+            const double left_s = speed > 0 ? (total_s - sim_s) / speed : 0;
+            std::fprintf(stderr, "\r\033[Ksimulated %s of %s (%.0f %%), %.0f x real time, ends in about %s",
+                         clock_text(sim_s).c_str(), clock_text(total_s).c_str(), 100 * sim_s / total_s, speed,
+                         left_s < 100 ? (std::to_string(static_cast<int>(left_s + 0.5)) + " s").c_str()
+                                      : clock_text(left_s).c_str());
+            std::fflush(stderr);
+            progress_shown = true;
+        }
+    });
+    struct Unobserve {
+        Board& board;
+        ~Unobserve() { board.set_observer(0, nullptr); }
+    } unobserve{board_};
     board_.run(*firmware_, end);
+    if (progress_shown) std::fputs("\r\033[K", stderr);
+    write_live(files);
 }
 
 bool Simulation::write_outputs(std::string& error) {
@@ -412,6 +672,11 @@ std::string Simulation::summary(double wall_seconds) const {
     std::snprintf(line, sizeof line, "wall time        %.3f s (%.0f x real time)\n", wall_seconds,
                   wall_seconds > 0 ? sim_s / wall_seconds : 0.0);
     o << line;
+    if (stopped_by_) {
+        std::snprintf(line, sizeof line, "stopped          by %s, before the %.15g s asked for\n",
+                      signal_name(stopped_by_).c_str(), scenario_.duration_s);
+        o << line;
+    }
     o << "boots            " << board_.boots() << "\n";
     o << "restarts         " << board_.restarts().size() << "\n";
     for (const RestartRecord& r : board_.restarts()) {
@@ -528,6 +793,139 @@ std::string Simulation::summary(double wall_seconds) const {
         for (const std::string& n : plots_.notes) o << "  " << n << "\n";
     }
     return o.str();
+}
+
+namespace {
+
+// The firmware's interval results as it printed them on the console: the "NumOlas=" line
+// and the one after it, KEY=VALUE fields; the date and time of its average buffer, printed
+// just before ("Buffer promedio: dd,mm,yy,hh,mm,..."), and the simulated instant of the line.
+struct ConsoleResult {
+    double at_s = 0;
+    std::string firmware_time; // "2026-01-01T00:20", empty when no buffer line came before
+    std::map<std::string, long> fields;
+};
+
+std::vector<ConsoleResult> console_results(const std::string& text, const std::vector<Nanos>& times) {
+    std::vector<ConsoleResult> out;
+    for (size_t at = text.find("NumOlas="); at != std::string::npos; at = text.find("NumOlas=", at + 8)) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) break; // the line is still being written
+        size_t end2 = text.find('\n', end + 1);
+        if (end2 == std::string::npos) break;
+        ConsoleResult r;
+        r.at_s = at < times.size() ? static_cast<double>(times[at]) / 1e9 : 0;
+        std::stringstream fields(text.substr(at, end2 - at));
+        std::string item;
+        while (fields >> item) {
+            size_t eq = item.find('=');
+            if (eq == std::string::npos || eq + 1 >= item.size()) continue;
+            char* stop = nullptr;
+            long v = std::strtol(item.c_str() + eq + 1, &stop, 10);
+            if (stop && *stop == 0) r.fields[item.substr(0, eq)] = v;
+        }
+        size_t buf = text.rfind("Buffer promedio: ", at);
+        size_t prev = at >= 8 ? text.rfind("NumOlas=", at - 1) : std::string::npos;
+        if (buf != std::string::npos && (prev == std::string::npos || buf > prev)) {
+            unsigned d, mo, y, h, mi;
+            if (std::sscanf(text.c_str() + buf + 17, "%2u,%2u,%2u,%2u,%2u", &d, &mo, &y, &h, &mi) == 5) {
+                char t[32];
+                std::snprintf(t, sizeof t, "20%02u-%02u-%02uT%02u:%02u", y, mo, d, h, mi);
+                r.firmware_time = t;
+            }
+        }
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+} // namespace
+
+std::string Simulation::summary_json(double wall_seconds) const {
+    using nlohmann::json;
+    json j;
+    j["simulated_s"] = static_cast<double>(board_.now()) / 1e9;
+    j["duration_asked_s"] = scenario_.duration_s;
+    j["start_utc"] = scenario_.start_text;
+    j["wall_s"] = wall_seconds;
+    j["stopped_by"] = stopped_by_ ? json(signal_name(stopped_by_)) : json(nullptr);
+    j["boots"] = board_.boots();
+    j["restarts"] = json::array();
+    for (const RestartRecord& r : board_.restarts())
+        j["restarts"].push_back({{"at_s", static_cast<double>(r.time) / 1e9}, {"cause", r.cause}});
+    if (sensor_) {
+        const uint64_t sent = epochs_sent(), formed = samples_formed_();
+        const long long lost = static_cast<long long>(sent) - static_cast<long long>(formed);
+        const long long later = first_minute_seen_ ? lost - (static_cast<long long>(first_minute_sent_) -
+                                                             static_cast<long long>(first_minute_formed_))
+                                                   : 0;
+        j["samples"] = {{"formed", formed}, {"epochs_sent", sent}, {"lost", lost}, {"lost_after_first_minute", later}};
+    } else {
+        j["samples"] = nullptr;
+    }
+    if (sea_) {
+        const SeaTruth& t = sea_->truth();
+        json truth = {{"sea", scenario_.sea_text}, {"hs_m", t.hs_m}, {"tp_s", t.tp_s}, {"tm02_s", t.tm02_s},
+                      {"mean_from_deg", t.mean_from_deg}, {"spread_deg", t.spread_deg}};
+        if (t.regular_height_m > 0) truth["every_wave_h_m"] = t.regular_height_m;
+        j["truth"] = truth;
+    } else if (replay_) {
+        j["truth"] = {{"motion_replay", scenario_.motion_file}, {"epochs", replay_->recorded_epochs()}};
+    } else {
+        j["truth"] = nullptr;
+    }
+    // Heights printed in cm, periods in 0.1 s, directions and spreads in 0.1 degree; 9999
+    // is the firmware's "not computed" (a method that is off).
+    auto scaled = [](const std::map<std::string, long>& f, const char* key, double per_unit) {
+        auto it = f.find(key);
+        if (it == f.end() || it->second == 9999) return json(nullptr);
+        return json(static_cast<double>(it->second) / per_unit);
+    };
+    j["intervals"] = json::array();
+    for (const ConsoleResult& r : console_results(console_.text(), console_.times())) {
+        const auto& f = r.fields;
+        auto n = f.find("NumOlas");
+        j["intervals"].push_back({
+            {"printed_at_s", r.at_s},
+            {"firmware_time", r.firmware_time.empty() ? json(nullptr) : json(r.firmware_time)},
+            {"n", n == f.end() ? json(nullptr) : json(n->second)},
+            {"hmax_m", scaled(f, "Hmax", 100.0)},
+            {"h1_3_m", scaled(f, "H(1/3)", 100.0)},
+            {"h1_10_m", scaled(f, "H(1/10)", 100.0)},
+            {"hav_m", scaled(f, "Hav", 100.0)},
+            {"tmax_s", scaled(f, "Tmax", 10.0)},
+            {"tp_s", scaled(f, "Tpico", 10.0)},
+            {"t1_3_s", scaled(f, "T(1/3)", 10.0)},
+            {"t1_10_s", scaled(f, "T(1/10)", 10.0)},
+            {"tav_s", scaled(f, "Tav", 10.0)},
+            {"direction_velocity_deg", scaled(f, "DirMedMetVel", 10.0)},
+            {"direction_drift_deg", scaled(f, "DirMedMetDer", 10.0)},
+            {"spread_velocity_deg", scaled(f, "DesvMetVel", 10.0)},
+            {"spread_drift_deg", scaled(f, "DesvMetDer", 10.0)},
+            {"firmware", f},
+        });
+    }
+    if (gps_) {
+        j["gps"] = {{"model", gps_->model()},
+                    {"first_fix_s", gps_->first_fix_time() ? json(static_cast<double>(*gps_->first_fix_time()) / 1e9)
+                                                           : json(nullptr)},
+                    {"power_ups", gps_->stats().power_ups}};
+    } else {
+        j["gps"] = nullptr;
+    }
+    if (card_) {
+        j["card"] = {{"image", scenario_.card_file}, {"blocks_read", card_->blocks_read()},
+                     {"blocks_written", card_->blocks_written()}, {"files_copied", card_files_copied_},
+                     {"unreadable", card_unreadable_}};
+    } else {
+        j["card"] = nullptr;
+    }
+    static const char* ports[4] = {"host", "console", "sensor", "gps"};
+    for (int u = 0; u < 4; ++u)
+        j["serial_ports"][ports[u]] = {{"bytes_in", board_.uart_bytes_to_board(u)},
+                                       {"bytes_out", board_.uart_bytes_from_board(u)},
+                                       {"dropped", board_.uart_dropped(u)}};
+    return j.dump(2) + "\n";
 }
 
 } // namespace sim

@@ -2,12 +2,14 @@
 // files a person reads afterwards.
 #pragma once
 
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "board/sim/board.h"
+#include "sim/pty_port.h"
 #include "sim/scenario.h"
 #include "sim/sensor_recorder.h"
 #include "world/eeprom.h"
@@ -27,14 +29,32 @@ public:
     explicit Simulation(const Scenario& scenario);
     ~Simulation();
 
-    // Boots the firmware and runs the scenario's duration; throws std::runtime_error with a
-    // readable message when the run cannot be set up (image missing, bad EEPROM file).
-    void run();
+    // What a run does besides simulating; none of it changes a byte of what the firmware does.
+    struct Live {
+        bool progress = false; // a progress line on stderr, once a second of wall time
+        // Set (by a signal handler, to the signal's number) to end the run at the instant
+        // reached: the outputs are then those of a run of that length.
+        const volatile std::sig_atomic_t* stop = nullptr;
+    };
+    // Boots the firmware and runs the scenario's duration, writing console.log, host.log and
+    // host.raw as it goes (at least every simulated minute and every wall second); throws
+    // std::runtime_error with a readable message when the run cannot be set up (image
+    // missing, bad EEPROM file).
+    void run(const Live& live);
+    void run() { run(Live{}); }
+    // What this run takes over from an earlier one in the same place (the card image, the
+    // EEPROM image) or, with --fresh, replaces: one sentence for the person running it;
+    // empty when everything is new.
+    const std::string& carried_over() const { return carried_over_; }
+    // The signal that ended the run before its duration, 0 if none did.
+    int stopped_by() const { return stopped_by_; }
     // Writes console.log, host.log, the EEPROM file, and copies the card's files to sd/.
     // False with `error` on failure.
     bool write_outputs(std::string& error);
     // The closing summary, given the wall-clock seconds the run took.
     std::string summary(double wall_seconds) const;
+    // The same as JSON (--summary-json), with every interval result the firmware printed.
+    std::string summary_json(double wall_seconds) const;
 
     Board& board() { return board_; }
     Terminal& console() { return console_; }
@@ -48,6 +68,9 @@ public:
     SdCard* card() { return card_.get(); }
     FirmwareSource& firmware() { return *firmware_; }
     const Scenario& scenario() const { return scenario_; }
+    // The console and host pseudo-terminals (--pty), or null.
+    const PtyPort* console_pty() const { return console_pty_.get(); }
+    const PtyPort* host_pty() const { return host_pty_.get(); }
 
 private:
     // Refuses (std::runtime_error naming the path) an output that could not be written or an
@@ -55,11 +78,19 @@ private:
     void check_paths();
     // Takes the EEPROM image's lock, making the image blank when it is missing.
     void lock_eeprom();
+    // console.log, host.log and host.raw while the run goes: what is new since the last call.
+    struct LiveFiles;
+    void write_live(LiveFiles& files);
+    // Hands the firmware's bytes to the pseudo-terminals and sends what was typed there.
+    void serve_ptys();
+    // The scenario file's timeline as board events.
+    void schedule_timeline();
 
     Scenario scenario_;
     Board board_;
     Terminal console_;
     std::unique_ptr<HostUnit> host_;
+    std::unique_ptr<PtyPort> console_pty_, host_pty_;
     Eeprom24 eeprom_;
     std::unique_ptr<Sea> sea_;
     std::unique_ptr<MotionReplay> replay_;
@@ -89,7 +120,15 @@ private:
         ~ImageLock();
     };
     ImageLock eeprom_lock_;
+    int stopped_by_ = 0;
+    std::string carried_over_;
 };
+
+// Writes `text` as the whole of the file `path`; false with `error` naming it.
+bool write_text_file(const std::string& path, const std::string& text, std::string& error);
+
+// "SIGINT", "SIGTERM" (the names a person types to kill), else "signal N".
+std::string signal_name(int signal);
 
 // ondavix-fw.so beside the running executable.
 std::string default_firmware_image();

@@ -10,7 +10,7 @@ Eeprom24::Eeprom24(const Scheduler& clock, size_t size, size_t page, Nanos write
 
 bool Eeprom24::write(const uint8_t* data, size_t n) {
     // During its internal write cycle the chip does not acknowledge its address.
-    if (clock_.now() < busy_until_) {
+    if (clock_.now() < busy_until_ || absent_ || (write_errors_ && n > 2)) {
         ++nacks_;
         return false;
     }
@@ -34,7 +34,7 @@ bool Eeprom24::write(const uint8_t* data, size_t n) {
 }
 
 bool Eeprom24::read(uint8_t* data, size_t n) {
-    if (clock_.now() < busy_until_) {
+    if (clock_.now() < busy_until_ || absent_) {
         ++nacks_;
         return false;
     }

@@ -27,6 +27,10 @@ public:
     const std::vector<uint8_t>& data() const { return mem_; }
     uint64_t writes() const { return write_transactions_; }
     uint64_t nacks() const { return nacks_; }
+    // Faults of a scenario's timeline: off the bus (no transaction acknowledged), or a chip
+    // whose writes fail (write transactions not acknowledged, reads as ever).
+    void set_absent(bool absent) { absent_ = absent; }
+    void set_write_errors(bool failing) { write_errors_ = failing; }
 
     // Loads the contents from a file of exactly size() bytes; a missing file leaves the chip
     // blank. Returns false with `error` set ("FILE: ...") for a file of another size.
@@ -42,6 +46,8 @@ private:
     uint16_t pointer_ = 0;
     uint64_t write_transactions_ = 0;
     uint64_t nacks_ = 0;
+    bool absent_ = false;
+    bool write_errors_ = false;
 };
 
 } // namespace sim

@@ -92,6 +92,9 @@ public:
     // Pin 17 of the board. Switching on boots the receiver with its power-up configuration;
     // switching off silences it at once and loses everything it was not told to save.
     void set_power(bool on);
+    // The sky taken away (the antenna covered or cut) or given back: without it no fix from
+    // the next epoch on; given back, a receiver past its time to first fix fixes again.
+    void set_sky(bool open) { options_.no_fix = !open; }
     // A byte from the board, heard only while powered and booted, at the receiver's rate.
     void on_byte(uint8_t b) override;
 

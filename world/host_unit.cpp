@@ -358,21 +358,36 @@ std::optional<HostLine> HostUnit::open_line() const {
     return l;
 }
 
-std::string HostUnit::log_text() const {
-    std::string out = kLogHeader;
-    out += "# The unit listened at " + std::to_string(start_baud_) + " baud from the start.\n";
-    const auto row = [&out](const HostLine& l) {
-        out += padded_left(seconds_text(l.time), 11) + "  " + check_column(l.check) + "  " + end_column(l.end);
-        if (!l.text.empty()) out += "  " + escaped(l.text);
-        out += "\n";
-    };
-    size_t next = 0;
-    for (const Note& n : notes_) {
-        for (; next < n.lines_before; ++next) row(lines_[next]);
+namespace {
+
+void append_row(std::string& out, const HostLine& l) {
+    out += padded_left(seconds_text(l.time), 11) + "  " + check_column(l.check) + "  " + end_column(l.end);
+    if (!l.text.empty()) out += "  " + escaped(l.text);
+    out += "\n";
+}
+
+} // namespace
+
+std::string HostUnit::log_rows(HostLogPosition& at) const {
+    std::string out;
+    if (!at.header) {
+        out = kLogHeader;
+        out += "# The unit listened at " + std::to_string(start_baud_) + " baud from the start.\n";
+        at.header = true;
+    }
+    for (; at.notes < notes_.size(); ++at.notes) {
+        const Note& n = notes_[at.notes];
+        for (; at.lines < n.lines_before; ++at.lines) append_row(out, lines_[at.lines]);
         out += "#" + padded_left(seconds_text(n.time), 10) + "  " + n.what + "  " + n.detail + "\n";
     }
-    for (; next < lines_.size(); ++next) row(lines_[next]);
-    if (const std::optional<HostLine> open = open_line()) row(*open);
+    for (; at.lines < lines_.size(); ++at.lines) append_row(out, lines_[at.lines]);
+    return out;
+}
+
+std::string HostUnit::log_text() const {
+    HostLogPosition at;
+    std::string out = log_rows(at);
+    if (const std::optional<HostLine> open = open_line()) append_row(out, *open);
     return out;
 }
 

@@ -96,6 +96,13 @@ struct HostLine {
     LineEnd end = LineEnd::CrLf;
 };
 
+// How much of host.log has been given out so far (HostUnit::log_rows).
+struct HostLogPosition {
+    bool header = false;
+    size_t lines = 0; // completed lines
+    size_t notes = 0; // the unit's own actions
+};
+
 class HostUnit : public UartDevice {
 public:
     // Attaches to the device end of the host line and sets the unit's rate on it.
@@ -127,6 +134,10 @@ public:
     // The contents of host.log (format above): completed lines, the open line, the unit's
     // own actions.
     std::string log_text() const;
+    // The rows of log_text() not given out yet at `at`, header included, the open line
+    // left out (it may still grow); moves `at` past them. host.log written as the run goes:
+    // every row once, in the order log_text() has them.
+    std::string log_rows(HostLogPosition& at) const;
 
 private:
     // Something the unit did, shown in the log among the lines received.

@@ -87,6 +87,14 @@ public:
     void start();
     // Powers the sensor down: no epoch scheduled so far will send anything.
     void stop();
+    // Changes the fault probabilities from now on (a scenario's timeline); the draws go on
+    // as before, so the pattern of one fault does not move when the other changes.
+    void set_faults(double drop_probability, double crc_error_probability) {
+        config_.drop_probability = drop_probability;
+        config_.crc_error_probability = crc_error_probability;
+    }
+    double drop_probability() const { return config_.drop_probability; }
+    double crc_error_probability() const { return config_.crc_error_probability; }
 
     // The sensor's microsecond counter at virtual time t (periodic mode).
     uint32_t time_stamp_at(Nanos t) const;

@@ -293,6 +293,9 @@ bool SdCard::open(const std::string& path, std::string& error) {
             error = path + ": not a regular file; expected an SD card image";
             return false;
         }
+        if (config_.fresh) {
+            return new_card_fits(error) && open_existing(error) && lay_out_new(false, error);
+        }
         if (bytes == 0 || bytes % kBlock != 0) {
             error = path + ": card image of " + std::to_string(bytes) +
                     " bytes; expected a whole, non-zero number of 512-byte blocks";
@@ -313,16 +316,7 @@ bool SdCard::open(const std::string& path, std::string& error) {
                     " bytes; expected at most 4 GiB (use an SDHC card for more)";
             return false;
         }
-        fd_ = ::open(path.c_str(), O_RDWR);
-        if (fd_ < 0) {
-            error = path + ": cannot open the card image for reading and writing: " + std::strerror(errno);
-            return false;
-        }
-        if (config_.lock && !lock_image(fd_, path, error)) {
-            ::close(fd_);
-            fd_ = -1;
-            return false;
-        }
+        if (!open_existing(error)) return false;
         blocks_ = static_cast<uint32_t>(bytes / kBlock);
         return true;
     }
@@ -330,15 +324,7 @@ bool SdCard::open(const std::string& path, std::string& error) {
         error = path + ": cannot read the card image: " + std::strerror(errno);
         return false;
     }
-    if (config_.blocks == 0) {
-        error = path + ": no card image; expected an existing image or a card size to create one";
-        return false;
-    }
-    if (!config_.high_capacity && config_.blocks > kMaxStandardBlocks) {
-        error = path + ": a standard-capacity card of " + std::to_string(config_.blocks) +
-                " blocks; expected at most " + std::to_string(kMaxStandardBlocks) + " blocks (4 GiB)";
-        return false;
-    }
+    if (!new_card_fits(error)) return false;
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
     if (fd_ < 0) {
         error = path + ": cannot create the card image: " + std::strerror(errno);
@@ -350,22 +336,49 @@ bool SdCard::open(const std::string& path, std::string& error) {
         fd_ = -1;
         return false;
     }
-    blocks_ = config_.blocks;
-    if (::ftruncate(fd_, static_cast<off_t>(blocks_) * kBlock) != 0) {
-        error = path + ": cannot size the card image to " + std::to_string(blocks_) + " blocks: " +
-                std::strerror(errno);
-        ::close(fd_);
-        fd_ = -1;
-        ::unlink(path.c_str());
+    return lay_out_new(true, error);
+}
+
+bool SdCard::open_existing(std::string& error) {
+    fd_ = ::open(path_.c_str(), O_RDWR);
+    if (fd_ < 0) {
+        error = path_ + ": cannot open the card image for reading and writing: " + std::strerror(errno);
         return false;
     }
-    if (!format(true, error)) {
+    if (config_.lock && !lock_image(fd_, path_, error)) {
         ::close(fd_);
         fd_ = -1;
-        ::unlink(path.c_str());
         return false;
     }
     return true;
+}
+
+bool SdCard::new_card_fits(std::string& error) const {
+    if (config_.blocks == 0) {
+        error = path_ + ": no card image; expected an existing image or a card size to create one";
+        return false;
+    }
+    if (!config_.high_capacity && config_.blocks > kMaxStandardBlocks) {
+        error = path_ + ": a standard-capacity card of " + std::to_string(config_.blocks) +
+                " blocks; expected at most " + std::to_string(kMaxStandardBlocks) + " blocks (4 GiB)";
+        return false;
+    }
+    return true;
+}
+
+bool SdCard::lay_out_new(bool made_now, std::string& error) {
+    blocks_ = config_.blocks;
+    bool ok = ::ftruncate(fd_, 0) == 0 && ::ftruncate(fd_, static_cast<off_t>(blocks_) * kBlock) == 0;
+    if (!ok)
+        error = path_ + ": cannot size the card image to " + std::to_string(blocks_) + " blocks: " +
+                std::strerror(errno);
+    if (ok) ok = format(true, error);
+    if (!ok) {
+        ::close(fd_);
+        fd_ = -1;
+        if (made_now) ::unlink(path_.c_str());
+    }
+    return ok;
 }
 
 bool SdCard::factory_format(std::string& error) {
@@ -409,7 +422,7 @@ bool SdCard::read(uint32_t block, uint8_t* dst512) {
 }
 
 bool SdCard::write(uint32_t block, const uint8_t* src512) {
-    if (!present() || block >= blocks_) return false;
+    if (!present() || block >= blocks_ || write_errors_) return false;
     if (::pwrite(fd_, src512, kBlock, static_cast<off_t>(block) * kBlock) != static_cast<ssize_t>(kBlock)) {
         cache_.erase(block);
         return false;

@@ -31,6 +31,9 @@ struct SdCardConfig {
     // Holds an exclusive advisory lock (flock) on the image while it is open, taken before a
     // new image is formatted: a second run on the same image is refused, not interleaved.
     bool lock = false;
+    // An existing image is laid out anew as a new card of `blocks` (its size and contents
+    // given up), once its lock is held; a missing one is made as always.
+    bool fresh = false;
 };
 
 class SdCard : public CardDevice {
@@ -49,6 +52,8 @@ public:
     bool factory_format(std::string& error);
 
     void set_present(bool present) { inserted_ = present; }
+    // A card whose writes fail (a scenario's timeline): every block write refused.
+    void set_write_errors(bool failing) { write_errors_ = failing; }
     const std::string& path() const { return path_; }
 
     bool present() const override { return inserted_ && fd_ >= 0; }
@@ -66,10 +71,18 @@ public:
 
 private:
     bool format(bool blank, std::string& error);
+    // Opens the existing image at path_ for reading and writing, with its lock when asked.
+    bool open_existing(std::string& error);
+    // A new card's size and type agree (config.blocks given, a standard card within 4 GiB).
+    bool new_card_fits(std::string& error) const;
+    // Sizes the open image to config.blocks and formats it blank; on failure closes it,
+    // removing it when this run made it.
+    bool lay_out_new(bool made_now, std::string& error);
 
     SdCardConfig config_;
     std::string path_;
     int fd_ = -1;
+    bool write_errors_ = false;
     uint32_t blocks_ = 0;
     bool inserted_ = true;
     uint64_t blocks_read_ = 0;

@@ -99,11 +99,24 @@ Nanos Board::next_event() const {
     return t;
 }
 
+void Board::set_observer(Nanos every, std::function<void()> fn) {
+    observer_ = std::move(fn);
+    observe_every_ = every > 0 ? every : 1;
+    observe_at_ = observer_ ? now_ + observe_every_ : kNever;
+    schedule_due(observe_at_);
+}
+
 void Board::deliver_due() {
+    if (now_ >= observe_at_) {
+        observe_at_ = now_ + observe_every_;
+        observer_();
+    }
     for (;;) {
         Nanos t = next_event();
         if (t > now_) {
             due_ = t < end_ ? t : end_;
+            // An earlier look changes nothing the firmware sees: nothing is due then.
+            if (observe_at_ < due_) due_ = observe_at_;
             return;
         }
         idle_ = 0;

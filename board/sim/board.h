@@ -137,6 +137,14 @@ public:
     void run_code(const std::function<void()>& fn, void (*isr)() = nullptr);
     // Lets time pass to `t` as if the firmware were idle, delivering every event on the way.
     void idle_until(Nanos t);
+    // Someone outside the simulated world (the simulator's pacing to the wall clock, its
+    // progress line and its files written as the run goes) looks in at a call boundary once
+    // `every` of virtual time has passed since its last look. It may read anything and send
+    // bytes into a line as a device does, but must not schedule events. Without an observer
+    // the run is the same as with one that only reads: it changes no time and no order.
+    void set_observer(Nanos every, std::function<void()> fn);
+    // Ends the run at the current instant, as if it were the end time given to run().
+    void stop() { if (now_ < end_) end_ = now_; due_ = now_; }
 
     // ---- records
     const std::vector<RestartRecord>& restarts() const { return restarts_; }
@@ -224,6 +232,9 @@ private:
     void (*isr_)() = nullptr;
     FirmwareSource* firmware_ = nullptr;
     uint64_t boots_ = 0;
+    std::function<void()> observer_;
+    Nanos observe_every_ = 0;
+    Nanos observe_at_ = kNever;
     std::vector<RestartRecord> restarts_;
 
     // Oscillator: frequency in milli-hertz, exact integer arithmetic for cycle times.

@@ -116,3 +116,29 @@ TEST(ScenarioOptions, EmptyOutHexNumbersAndTimesBeyondTheRunAreRefused) {
     EXPECT_FALSE(small.ok);
     EXPECT_NE(small.error.find(std::to_string(sim::kMinCardBytes) + " bytes"), std::string::npos) << small.error;
 }
+
+TEST(ScenarioOptions, ValuesAfterAnEqualsSignOrAsTheNextWordAndTheLastOneGiven) {
+    Parsed eq = parse({"--duration=120", "--sea=swell,h=1,t=8", "--gps-position=-33.9,151.2", "--fresh"});
+    ASSERT_TRUE(eq.ok) << eq.error;
+    EXPECT_DOUBLE_EQ(eq.s.duration_s, 120);
+    EXPECT_EQ(eq.s.sea_text, "swell,h=1,t=8");
+    EXPECT_DOUBLE_EQ(eq.s.gps_latitude, -33.9);
+    EXPECT_TRUE(eq.s.fresh);
+    Parsed twice = parse({"--duration", "50", "--reset-at", "10", "--duration", "300", "--reset-at", "200"});
+    ASSERT_TRUE(twice.ok) << twice.error;
+    EXPECT_DOUBLE_EQ(twice.s.duration_s, 300);
+    EXPECT_EQ(twice.s.resets, (std::vector<double>{10, 200}));
+    // The first bad value in the order given is the one named.
+    EXPECT_EQ(parse({"--rate", "99", "--duration", "ten"}).error.rfind("--rate 99:", 0), 0u);
+    EXPECT_EQ(parse({"--duration"}).error, "option --duration needs a value");
+    EXPECT_EQ(parse({"--duration", "5", "7"}).error, "unknown option 7 (see --help)");
+    EXPECT_EQ(parse({"--no-card=false"}).error, "--no-card=false: --no-card is a switch and takes no value");
+    EXPECT_TRUE(parse({"--version"}).s.version);
+    // --realtime takes its factor or none; --pty paces to the wall clock unless told a factor.
+    EXPECT_DOUBLE_EQ(parse({}).s.realtime, 0);
+    EXPECT_DOUBLE_EQ(parse({"--realtime", "--duration", "9"}).s.realtime, 1);
+    EXPECT_DOUBLE_EQ(parse({"--realtime=10"}).s.realtime, 10);
+    EXPECT_DOUBLE_EQ(parse({"--pty"}).s.realtime, 1);
+    EXPECT_DOUBLE_EQ(parse({"--realtime", "20", "--pty"}).s.realtime, 20);
+    EXPECT_FALSE(parse({"--realtime", "0"}).ok);
+}
