@@ -244,4 +244,46 @@ long export_card_files(const std::string& image, const std::string& dest, bool& 
     return ok ? w.copied : -1;
 }
 
+namespace {
+
+bool card_block_read(void* c, uint32_t block, uint8_t* dst) { return static_cast<SdCard*>(c)->read(block, dst); }
+bool card_block_write(void* c, uint32_t block, const uint8_t* src) { return static_cast<SdCard*>(c)->write(block, src); }
+bool card_block_sync(void*) { return true; }
+uint32_t card_block_count(void* c) { return static_cast<SdCard*>(c)->block_count(); }
+
+} // namespace
+
+bool fill_card(SdCard& card, uint64_t free_bytes, std::string& error) {
+    const bool was_present = card.present();
+    card.set_present(true); // on the computer's reader, not in the buoy's socket
+    FatBlockDevice device{&card, card_block_read, card_block_write, card_block_sync, card_block_count};
+    FatVolume volume;
+    volume.attach(&device);
+    bool ok = volume.mount(1) || volume.mount(0);
+    if (!ok) {
+        error = card.path() + ": no FAT volume to fill";
+    } else {
+        const uint64_t cluster = static_cast<uint64_t>(volume.clusterBlocks()) * 512;
+        int32_t free_clusters = volume.freeClusters();
+        FatFile f;
+        ok = free_clusters >= 0 && f.open(volume, "/RELLENO.BIN", FAT_OPEN_WRITE | FAT_OPEN_CREATE | FAT_OPEN_APPEND);
+        static const uint8_t zeros[512] = {};
+        // Cluster by cluster while more than free_bytes stay free; the last one may be gone
+        // to the directory's own growth, which leaves the card full, as asked.
+        bool full = false;
+        for (uint64_t left = static_cast<uint64_t>(free_clusters < 0 ? 0 : free_clusters) * cluster;
+             ok && !full && left > free_bytes && left >= cluster; left -= cluster)
+            for (uint32_t b = 0; ok && !full && b < volume.clusterBlocks(); ++b)
+                if (f.write(zeros, sizeof zeros) != sizeof zeros) {
+                    full = volume.full();
+                    ok = full;
+                }
+        ok = f.close() && ok;
+        if (!ok) error = card.path() + ": filling the card failed";
+    }
+    volume.unmount();
+    card.set_present(was_present);
+    return ok;
+}
+
 } // namespace sim

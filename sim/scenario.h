@@ -27,6 +27,8 @@ struct TimelineEvent {
         GpsNoFix,         // span: no sky, no fix
         CardOut,          // span: the card out of its socket
         CardWriteErrors,  // span: every block write refused
+        CardFull,         // the card taken out, filled on a computer to leave `count` bytes
+                          // free (a file /RELLENO.BIN) and put back 2 s later
         EepromAbsent,     // span: the chip acknowledges nothing
         EepromWriteErrors,// span: the chip refuses writes
     };

@@ -93,6 +93,7 @@ const EventName kEvents[] = {
     {"gps-no-fix", TimelineEvent::Kind::GpsNoFix, true},
     {"card-out", TimelineEvent::Kind::CardOut, true},
     {"card-write-errors", TimelineEvent::Kind::CardWriteErrors, true},
+    {"card-full", TimelineEvent::Kind::CardFull, false},
     {"eeprom-absent", TimelineEvent::Kind::EepromAbsent, true},
     {"eeprom-write-errors", TimelineEvent::Kind::EepromWriteErrors, true},
 };
@@ -197,6 +198,11 @@ public:
                 std::optional<int64_t> b = value.value<int64_t>();
                 if (!value.is_integer() || !b || *b < 1 || *b > 1000000)
                     return fail(value, full, "expected a whole number of bytes from 1 to 1000000");
+                e.count = static_cast<size_t>(*b);
+            } else if (k == "free" && e.kind == TimelineEvent::Kind::CardFull) {
+                std::optional<int64_t> b = value.value<int64_t>();
+                if (!value.is_integer() || !b || *b < 0)
+                    return fail(value, full, "expected the bytes left free, a whole number from 0");
                 e.count = static_cast<size_t>(*b);
             } else if ((k == "dropped" || k == "bad_crc") && e.kind == TimelineEvent::Kind::SensorFaults) {
                 if (!probability(value, full, k == "dropped" ? e.drop : e.crc)) return false;

@@ -465,6 +465,18 @@ void Simulation::schedule_timeline() {
             if (!card_) missing("card (--no-card)");
             span([this](bool on) { card_->set_write_errors(on); });
             break;
+        case Kind::CardFull: {
+            if (!card_) missing("card (--no-card)");
+            const size_t free_bytes = e.count;
+            const std::string where = e.where;
+            board_.at(at, [this, free_bytes, where] {
+                card_->set_present(false);
+                std::string why;
+                if (!fill_card(*card_, free_bytes, why)) throw std::runtime_error(where + ": " + why);
+            });
+            board_.at(at + 2 * kSecond, [this] { card_->set_present(true); });
+            break;
+        }
         case Kind::EepromAbsent:
             if (!scenario_.eeprom_present) missing("EEPROM (--no-eeprom)");
             span([this](bool on) { eeprom_.set_absent(on); });

@@ -145,6 +145,12 @@ std::string default_firmware_image();
 long export_card_files(const std::string& image, const std::string& dest, bool& mounted, std::string& error,
                        std::vector<std::string>* unreadable = nullptr);
 
+// Fills the FAT volume on `card` (partition 1, or the whole card) as a computer would: one
+// file, /RELLENO.BIN, written until at most `free_bytes` stay free. Works on the card as it
+// is, present or not; the blocks it writes count among the card's. False with `error` when
+// no volume mounts or a write fails.
+bool fill_card(SdCard& card, uint64_t free_bytes, std::string& error);
+
 // A short name from a card as text to print and to name a host file: bytes outside
 // printable ASCII, '/' and '\\' as \xNN.
 std::string escaped_card_name(const std::string& name);

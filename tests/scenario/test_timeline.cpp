@@ -123,3 +123,24 @@ TEST(Timeline, SensorGpsAndCardEvents) {
     EXPECT_GT(without, 8000u);
     EXPECT_NEAR(static_cast<double>(without - with), 2000, 200) << with << " of " << without;
 }
+
+// A card filled on a computer and put back mid-run: the firmware finds it full, says so
+// once, and writes nothing more, with no restart; the filler file is on the card.
+TEST(Timeline, CardFilledElsewhereEndsWritingOnceWithoutARestart) {
+    std::string dir = fresh_dir("full");
+    Scenario s = base(dir, 600);
+    s.card_blocks = 64 * 2048;
+    s.events = {event(Kind::CardFull, 300)};
+    Simulation sim(s);
+    sim.run();
+    std::string error;
+    ASSERT_TRUE(sim.write_outputs(error)) << error;
+    EXPECT_TRUE(sim.board().restarts().empty());
+    const std::string& con = sim.console().text();
+    EXPECT_EQ(test::count_of(con, "L\xEF\xBF\xBD" "mite m\xEF\xBF\xBD" "ximo de memoria SD superado."), 1u);
+    EXPECT_GT(test::read_file(dir + "/sd/RELLENO.BIN").size(), 60u * 1024 * 1024);
+    // Records stop at the swap: none stamped in the last minute of the run.
+    const std::string raw = test::read_file(dir + "/sd/260101/0000.raw");
+    EXPECT_GT(test::count_of(raw, "\n"), 2000u);
+    EXPECT_EQ(raw.find(",00,09,"), std::string::npos);
+}
