@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "counted_heap.h"
 #include "platform.h"
 
 extern void setup();
@@ -307,8 +308,7 @@ uint8_t g_i2c_rx_len = 0, g_i2c_rx_pos = 0;
 Nanos i2c_time(unsigned n) { return (static_cast<Nanos>(n) * 9 + 2) * 10000; }
 
 // ---------------------------------------------------------------- heap
-constexpr size_t kHeapLimit = 3072; // what the firmware may hold at once (see microbit.ld)
-size_t g_heap_used = 0, g_heap_peak = 0;
+CountedHeap g_heap = {3072, 0, 0}; // what the firmware may hold at once (see microbit.ld)
 
 uint8_t g_dip1 = 1;              // DIP switch 1: 0 closed (sensor debug on), 1 open
 
@@ -327,7 +327,7 @@ uint8_t g_dip1 = 1;              // DIP switch 1: 0 closed (sensor debug on), 1 
     line_text(", eeprom bytes lost: ");
     line_number(g_ee_lost);
     line_text(", heap peak: ");
-    line_number(g_heap_peak);
+    line_number(g_heap.peak);
     line_text(", ended at ");
     line_number(g_now / 1000000);
     line_text(" ms: ");
@@ -567,22 +567,9 @@ void halt_until_watchdog() {
 // The C library's allocator with the firmware's share counted, as on the SAML21 board.
 void* heap_alloc(size_t n) { return heap_realloc(nullptr, n); }
 
-void* heap_realloc(void* p, size_t n) {
-    size_t old = p ? static_cast<size_t*>(p)[-1] : 0;
-    if (n > old && n - old > kHeapLimit - g_heap_used) return nullptr;
-    void* raw = realloc(p ? static_cast<size_t*>(p) - 1 : nullptr, n + sizeof(size_t));
-    if (!raw) return nullptr;
-    static_cast<size_t*>(raw)[0] = n;
-    g_heap_used = g_heap_used - old + n;
-    if (g_heap_used > g_heap_peak) g_heap_peak = g_heap_used;
-    return static_cast<size_t*>(raw) + 1;
-}
+void* heap_realloc(void* p, size_t n) { return g_heap.reallocate(p, n); }
 
-void heap_free(void* p) {
-    if (!p) return;
-    g_heap_used -= static_cast<size_t*>(p)[-1];
-    free(static_cast<size_t*>(p) - 1);
-}
+void heap_free(void* p) { g_heap.release(p); }
 
 // ---------------------------------------------------------------- no SD card
 bool sd_card_begin(uint8_t, uint32_t) {

@@ -3,6 +3,7 @@
 // from the SAML21 datasheet; the board's wiring is in pins.h.
 #include <stdlib.h>
 
+#include "counted_heap.h"
 #include "platform.h"
 #include "pins.h"
 #include "registers.h"
@@ -122,8 +123,7 @@ void wdt_sync() { while (r32(WDT_SYNCBUSY) != 0) {} }
 // ---------------------------------------------------------------- heap
 // What the firmware may hold at once (the per-wave arrays): the rest of the heap region
 // stays free for newlib's own bookkeeping and for fragmentation.
-constexpr size_t kHeapLimit = 8 * 1024;
-size_t g_heap_used = 0;
+CountedHeap g_heap = {8 * 1024, 0, 0};
 
 } // namespace
 
@@ -484,22 +484,9 @@ void halt_until_watchdog() {
 
 // ---------------------------------------------------------------- heap
 // newlib's allocator on the RAM between .bss and the stack, with the firmware's share
-// counted: an allocation past kHeapLimit fails as if the RAM were full.
+// counted: an allocation past its limit fails as if the RAM were full.
 void* heap_alloc(size_t n) { return heap_realloc(nullptr, n); }
 
-void* heap_realloc(void* p, size_t n) {
-    // Each block carries its size in front, for the count.
-    size_t old = p ? static_cast<size_t*>(p)[-1] : 0;
-    if (n > old && n - old > kHeapLimit - g_heap_used) return nullptr;
-    void* raw = realloc(p ? static_cast<size_t*>(p) - 1 : nullptr, n + sizeof(size_t));
-    if (!raw) return nullptr;
-    static_cast<size_t*>(raw)[0] = n;
-    g_heap_used = g_heap_used - old + n;
-    return static_cast<size_t*>(raw) + 1;
-}
+void* heap_realloc(void* p, size_t n) { return g_heap.reallocate(p, n); }
 
-void heap_free(void* p) {
-    if (!p) return;
-    g_heap_used -= static_cast<size_t*>(p)[-1];
-    free(static_cast<size_t*>(p) - 1);
-}
+void heap_free(void* p) { g_heap.release(p); }

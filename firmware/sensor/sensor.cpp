@@ -66,6 +66,11 @@ static const uint16_t itabla_crc[256] = {
     0x7BC7, 0x6A4E, 0x58D5, 0x495C, 0x3DE3, 0x2C6A, 0x1EF1, 0x0F78,
 };
 
+// One byte of the CRC, on a 32-bit register (a 16-bit one costs its wrap every byte).
+static inline uint32_t paso_crc(uint32_t icrc, uint32_t cdato) {
+    return (icrc >> 8) ^ itabla_crc[static_cast<uint8_t>(icrc ^ cdato)];
+}
+
 // A pointer walk with a 32-bit register: ten instructions a byte on the Cortex-M0, where a
 // 16-bit index costs three more (its wrap and the loop's extra jump).
 uint16_t calcCRC(const uint8_t* pBuffer, uint16_t bufferSize, uint16_t iposicion_inicio) {
@@ -73,7 +78,7 @@ uint16_t calcCRC(const uint8_t* pBuffer, uint16_t bufferSize, uint16_t iposicion
     const uint8_t* p = pBuffer + iposicion_inicio;
     const uint8_t* fin = pBuffer + bufferSize;
     if (p < fin) {
-        do icrc = (icrc >> 8) ^ itabla_crc[(icrc ^ *p++) & 0xFFu];
+        do icrc = paso_crc(icrc, *p++);
         while (p < fin);
     }
     return static_cast<uint16_t>(icrc);
@@ -91,7 +96,7 @@ __attribute__((noinline)) static uint16_t copia_trama_con_crc(uint8_t* destino, 
     for (; i < hasta; ++i) {
         uint32_t cdato = origen[i];
         destino[i] = static_cast<uint8_t>(cdato);
-        icrc = (icrc >> 8) ^ itabla_crc[static_cast<uint8_t>(icrc ^ cdato)];
+        icrc = paso_crc(icrc, cdato);
     }
     for (; i < n; ++i) destino[i] = origen[i];
     return static_cast<uint16_t>(icrc);
