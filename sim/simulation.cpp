@@ -498,6 +498,14 @@ Simulation::~Simulation() = default;
 
 namespace {
 
+// What stays in memory of console.log, host.log and host.raw once written (at least; at
+// most twice that): hours of the console at the default settings, so a test's run of an
+// hour or two still reads its text whole; days of the host's usual lines; a minute or two of
+// transparent mode's bytes.
+constexpr size_t kConsoleKeptBytes = 512 * 1024;
+constexpr size_t kHostKeptLines = 8192;
+constexpr size_t kHostKeptBytes = 1024 * 1024;
+
 struct FileCloser {
     void operator()(FILE* f) const { if (f) std::fclose(f); }
 };
@@ -507,11 +515,6 @@ LiveFile open_live(const std::string& path) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) throw std::runtime_error(path + ": cannot write (" + std::strerror(errno) + ")");
     return LiveFile(f);
-}
-
-void append(FILE* f, const void* data, size_t n) {
-    // A write that fails here (a full disk) is found again, and named, by write_outputs.
-    if (n > 0 && std::fwrite(data, 1, n, f) == n) std::fflush(f);
 }
 
 // "5:03:20" from seconds.
@@ -527,19 +530,34 @@ std::string clock_text(double seconds) {
 
 struct Simulation::LiveFiles {
     LiveFile console, host_log, host_raw;
-    size_t console_done = 0, raw_done = 0;
+    uint64_t console_done = 0, raw_done = 0; // bytes written of all received
     HostLogPosition log_at;
 };
 
+// A failed write (a full disk) is reported by write_outputs, naming the file.
+void Simulation::put_live(FILE* f, const char* name, const void* data, size_t n) {
+    if (n > 0 && (std::fwrite(data, 1, n, f) != n || std::fflush(f) != 0) && live_error_.empty())
+        live_error_ = scenario_.out_dir + name + ": cannot write (" + std::strerror(errno) + ")";
+}
+
 void Simulation::write_live(LiveFiles& files) {
+    const auto put = [this](FILE* f, const char* name, const void* data, size_t n) { put_live(f, name, data, n); };
     const std::string& con = console_.text();
-    append(files.console.get(), con.data() + files.console_done, con.size() - files.console_done);
-    files.console_done = con.size();
+    const uint64_t con_first = console_.received() - con.size();
+    const size_t con_from = static_cast<size_t>(files.console_done - con_first);
+    put(files.console.get(), "/console.log", con.data() + con_from, con.size() - con_from);
+    files.console_done = console_.received();
     const std::vector<uint8_t>& raw = host_->raw_bytes();
-    append(files.host_raw.get(), raw.data() + files.raw_done, raw.size() - files.raw_done);
-    files.raw_done = raw.size();
+    const size_t raw_from = static_cast<size_t>(files.raw_done - (host_->raw_received() - raw.size()));
+    put(files.host_raw.get(), "/host.raw", raw.data() + raw_from, raw.size() - raw_from);
+    files.raw_done = host_->raw_received();
     std::string rows = host_->log_rows(files.log_at);
-    append(files.host_log.get(), rows.data(), rows.size());
+    put(files.host_log.get(), "/host.log", rows.data(), rows.size());
+    // Written out, the oldest of it goes: a run of months takes the memory of a run of
+    // hours. The results for the summary are read from the console first.
+    intervals_.scan(con, console_.times(), con_first);
+    console_.keep_latest(kConsoleKeptBytes);
+    host_->keep_latest(files.log_at, files.raw_done, kHostKeptLines, kHostKeptBytes);
 }
 
 void Simulation::serve_ptys() {
@@ -624,13 +642,21 @@ void Simulation::run(const Live& live) {
     board_.run(*firmware_, end);
     if (progress_shown) std::fputs("\r\033[K", stderr);
     write_live(files);
+    // A line still without its end when the run stops ends host.log.
+    const std::string open = host_->open_line_row();
+    put_live(files.host_log.get(), "/host.log", open.data(), open.size());
+    for (LiveFile* f : {&files.console, &files.host_log, &files.host_raw})
+        if (std::fclose(f->release()) != 0 && live_error_.empty())
+            live_error_ = scenario_.out_dir + ": cannot write console.log, host.log or host.raw (" + std::strerror(errno) + ")";
 }
 
 bool Simulation::write_outputs(std::string& error) {
     if (!make_dirs(scenario_.out_dir, error)) return false;
-    if (!write_file(scenario_.out_dir + "/console.log", console_.text(), error)) return false;
-    if (!write_file(scenario_.out_dir + "/host.log", host_->log_text(), error)) return false;
-    if (!write_file(scenario_.out_dir + "/host.raw", host_bytes(), error)) return false;
+    // console.log, host.log and host.raw were written as the run went.
+    if (!live_error_.empty()) {
+        error = live_error_;
+        return false;
+    }
     if (scenario_.eeprom_present && !eeprom_.save(scenario_.eeprom_file, error)) return false;
     if (card_) {
         // The card is read as a person would after taking it out of the buoy.
@@ -666,6 +692,12 @@ bool Simulation::write_outputs(std::string& error) {
 // Epochs the firmware could have formed by now: one that began less than 50 ms ago may still
 // be on the line or waiting for the end of its burst (at 115200 baud the three logs take
 // 11 to 16 ms, the burst ends after 2 ms of silence), and is not counted yet.
+std::vector<ConsoleResult> Simulation::console_intervals() const {
+    ConsoleIntervals all = intervals_;
+    all.scan(console_.text(), console_.times(), console_.received() - console_.text().size());
+    return all.results();
+}
+
 uint64_t Simulation::epochs_sent() const {
     const SbgSensor::Stats& s = sensor_->stats();
     return s.epochs - (s.epochs > 0 && board_.now() < s.last_epoch_at + 50 * kMilli ? 1 : 0);
@@ -730,14 +762,9 @@ std::string Simulation::summary(double wall_seconds) const {
     }
     // The firmware's own figures of its last interval, as it printed them on the console,
     // to read beside the sea's truth above.
-    const std::string& text = console_.text();
-    size_t at = text.rfind("NumOlas=");
-    if (at != std::string::npos) {
-        size_t line_start = text.rfind('\n', at);
-        line_start = line_start == std::string::npos ? 0 : line_start + 1;
-        size_t end = text.find('\n', at);
-        if (end != std::string::npos) end = text.find('\n', end + 1);
-        std::string lines = text.substr(line_start, end == std::string::npos ? std::string::npos : end - line_start);
+    const std::vector<ConsoleResult> results = console_intervals();
+    if (!results.empty()) {
+        std::string lines = results.back().lines;
         lines.erase(std::remove(lines.begin(), lines.end(), '\r'), lines.end());
         o << "firmware's last interval (heights cm, periods 0.1 s, directions 0.1 deg)\n";
         std::stringstream ls(lines);
@@ -807,52 +834,6 @@ std::string Simulation::summary(double wall_seconds) const {
     return o.str();
 }
 
-namespace {
-
-// The firmware's interval results as it printed them on the console: the "NumOlas=" line
-// and the one after it, KEY=VALUE fields; the date and time of its average buffer, printed
-// just before ("Buffer promedio: dd,mm,yy,hh,mm,..."), and the simulated instant of the line.
-struct ConsoleResult {
-    double at_s = 0;
-    std::string firmware_time; // "2026-01-01T00:20", empty when no buffer line came before
-    std::map<std::string, long> fields;
-};
-
-std::vector<ConsoleResult> console_results(const std::string& text, const std::vector<Nanos>& times) {
-    std::vector<ConsoleResult> out;
-    for (size_t at = text.find("NumOlas="); at != std::string::npos; at = text.find("NumOlas=", at + 8)) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) break; // the line is still being written
-        size_t end2 = text.find('\n', end + 1);
-        if (end2 == std::string::npos) break;
-        ConsoleResult r;
-        r.at_s = at < times.size() ? static_cast<double>(times[at]) / 1e9 : 0;
-        std::stringstream fields(text.substr(at, end2 - at));
-        std::string item;
-        while (fields >> item) {
-            size_t eq = item.find('=');
-            if (eq == std::string::npos || eq + 1 >= item.size()) continue;
-            char* stop = nullptr;
-            long v = std::strtol(item.c_str() + eq + 1, &stop, 10);
-            if (stop && *stop == 0) r.fields[item.substr(0, eq)] = v;
-        }
-        size_t buf = text.rfind("Buffer promedio: ", at);
-        size_t prev = at >= 8 ? text.rfind("NumOlas=", at - 1) : std::string::npos;
-        if (buf != std::string::npos && (prev == std::string::npos || buf > prev)) {
-            unsigned d, mo, y, h, mi;
-            if (std::sscanf(text.c_str() + buf + 17, "%2u,%2u,%2u,%2u,%2u", &d, &mo, &y, &h, &mi) == 5) {
-                char t[32];
-                std::snprintf(t, sizeof t, "20%02u-%02u-%02uT%02u:%02u", y, mo, d, h, mi);
-                r.firmware_time = t;
-            }
-        }
-        out.push_back(std::move(r));
-    }
-    return out;
-}
-
-} // namespace
-
 std::string Simulation::summary_json(double wall_seconds) const {
     using nlohmann::json;
     json j;
@@ -894,8 +875,8 @@ std::string Simulation::summary_json(double wall_seconds) const {
         return json(static_cast<double>(it->second) / per_unit);
     };
     j["intervals"] = json::array();
-    for (const ConsoleResult& r : console_results(console_.text(), console_.times())) {
-        const auto& f = r.fields;
+    for (const ConsoleResult& r : console_intervals()) {
+        const std::map<std::string, long> f = result_fields(r);
         auto n = f.find("NumOlas");
         j["intervals"].push_back({
             {"printed_at_s", r.at_s},

@@ -12,6 +12,7 @@
 #include "sim/pty_port.h"
 #include "sim/scenario.h"
 #include "sim/sensor_recorder.h"
+#include "sim/console_intervals.h"
 #include "world/eeprom.h"
 #include "world/gps_receiver.h"
 #include "world/host_unit.h"
@@ -48,8 +49,9 @@ public:
     const std::string& carried_over() const { return carried_over_; }
     // The signal that ended the run before its duration, 0 if none did.
     int stopped_by() const { return stopped_by_; }
-    // Writes console.log, host.log, the EEPROM file, and copies the card's files to sd/.
-    // False with `error` on failure.
+    // Writes the EEPROM file and copies the card's files to sd/ (console.log, host.log and
+    // host.raw were written by run()). False with `error` on failure, a failed write of
+    // those three included.
     bool write_outputs(std::string& error);
     // The closing summary, given the wall-clock seconds the run took.
     std::string summary(double wall_seconds) const;
@@ -81,6 +83,11 @@ private:
     // console.log, host.log and host.raw while the run goes: what is new since the last call.
     struct LiveFiles;
     void write_live(LiveFiles& files);
+    void put_live(FILE* f, const char* name, const void* data, size_t n);
+    std::string live_error_;     // the first write of console.log, host.log or host.raw that failed
+    ConsoleIntervals intervals_; // the firmware's results, read as the console goes
+    // Every interval result the console holds, those already let go included.
+    std::vector<ConsoleResult> console_intervals() const;
     // Hands the firmware's bytes to the pseudo-terminals and sends what was typed there.
     void serve_ptys();
     // The scenario file's timeline as board events.

@@ -1,5 +1,6 @@
 #include "world/host_unit.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -314,12 +315,12 @@ void HostUnit::run(const HostCommand& command) {
 
 void HostUnit::send(const std::vector<uint8_t>& bytes) {
     line_.send(bytes.data(), bytes.size());
-    notes_.push_back({clock_.now(), lines_.size(), "sent", escaped(bytes.data(), bytes.size())});
+    notes_.push_back({clock_.now(), lines_received(), "sent", escaped(bytes.data(), bytes.size())});
 }
 
 void HostUnit::set_baud(uint32_t baud) {
     line_.set_baud(baud);
-    notes_.push_back({clock_.now(), lines_.size(), "baud", std::to_string(baud)});
+    notes_.push_back({clock_.now(), lines_received(), "baud", std::to_string(baud)});
 }
 
 void HostUnit::on_byte(uint8_t b) {
@@ -375,20 +376,51 @@ std::string HostUnit::log_rows(HostLogPosition& at) const {
         out += "# The unit listened at " + std::to_string(start_baud_) + " baud from the start.\n";
         at.header = true;
     }
-    for (; at.notes < notes_.size(); ++at.notes) {
-        const Note& n = notes_[at.notes];
-        for (; at.lines < n.lines_before; ++at.lines) append_row(out, lines_[at.lines]);
+    // Positions count from the first line and note; those let go are not given again.
+    at.lines = std::max(at.lines, lines_dropped_);
+    at.notes = std::max(at.notes, notes_dropped_);
+    const uint64_t lines_end = lines_received(), notes_end = notes_dropped_ + notes_.size();
+    for (; at.notes < notes_end; ++at.notes) {
+        const Note& n = notes_[at.notes - notes_dropped_];
+        for (; at.lines < n.lines_before; ++at.lines) append_row(out, lines_[at.lines - lines_dropped_]);
         out += "#" + padded_left(seconds_text(n.time), 10) + "  " + n.what + "  " + n.detail + "\n";
     }
-    for (; at.lines < lines_.size(); ++at.lines) append_row(out, lines_[at.lines]);
+    for (; at.lines < lines_end; ++at.lines) append_row(out, lines_[at.lines - lines_dropped_]);
+    return out;
+}
+
+std::string HostUnit::open_line_row() const {
+    std::string out;
+    if (const std::optional<HostLine> open = open_line()) append_row(out, *open);
     return out;
 }
 
 std::string HostUnit::log_text() const {
     HostLogPosition at;
-    std::string out = log_rows(at);
-    if (const std::optional<HostLine> open = open_line()) append_row(out, *open);
-    return out;
+    return log_rows(at) + open_line_row();
+}
+
+// By halves, as the terminal does; only what `written` has given out goes.
+void HostUnit::keep_latest(const HostLogPosition& written, uint64_t raw_written, size_t kept_lines, size_t kept_bytes) {
+    const auto drop_count = [](size_t size, size_t kept, uint64_t given_out) -> size_t {
+        if (kept == 0 || size < 2 * kept) return 0;
+        return static_cast<size_t>(std::min<uint64_t>(size - kept, given_out));
+    };
+    const uint64_t raw_first = raw_dropped_;
+    if (size_t n = drop_count(raw_.size(), kept_bytes, raw_written > raw_first ? raw_written - raw_first : 0)) {
+        raw_.erase(raw_.begin(), raw_.begin() + static_cast<std::ptrdiff_t>(n));
+        raw_dropped_ += n;
+    }
+    if (size_t n = drop_count(lines_.size(), kept_lines,
+                              written.lines > lines_dropped_ ? written.lines - lines_dropped_ : 0)) {
+        lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(n));
+        lines_dropped_ += n;
+    }
+    if (size_t n = drop_count(notes_.size(), kept_lines,
+                              written.notes > notes_dropped_ ? written.notes - notes_dropped_ : 0)) {
+        notes_.erase(notes_.begin(), notes_.begin() + static_cast<std::ptrdiff_t>(n));
+        notes_dropped_ += n;
+    }
 }
 
 } // namespace sim

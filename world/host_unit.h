@@ -1,5 +1,5 @@
 // The host telemetry unit at the far end of the buoy's host serial line. It listens at its
-// own rate, keeps every byte it receives, cuts the stream into lines and checks the checksum
+// own rate, keeps the bytes it receives, cuts the stream into lines and checks the checksum
 // of every sentence, and sends telecommands from a script at given simulated times. Like the
 // real unit it does not notice when the buoy changes its rate: the script must say so.
 //
@@ -99,8 +99,8 @@ struct HostLine {
 // How much of host.log has been given out so far (HostUnit::log_rows).
 struct HostLogPosition {
     bool header = false;
-    size_t lines = 0; // completed lines
-    size_t notes = 0; // the unit's own actions
+    uint64_t lines = 0; // completed lines
+    uint64_t notes = 0; // the unit's own actions
 };
 
 class HostUnit : public UartDevice {
@@ -125,26 +125,38 @@ public:
     // One byte from the buoy has fully arrived.
     void on_byte(uint8_t b) override;
 
-    // Completed lines in order of arrival.
+    // Completed lines in order of arrival (once keep_latest let some go, the latest).
     const std::vector<HostLine>& lines() const { return lines_; }
+    // Lines completed in all, those let go included.
+    uint64_t lines_received() const { return lines_dropped_ + lines_.size(); }
     // The line being received, if any bytes of it have arrived (end Open).
     std::optional<HostLine> open_line() const;
-    // Every byte received, in order.
+    // Every byte received, in order (once keep_latest let some go, the latest).
     const std::vector<uint8_t>& raw_bytes() const { return raw_; }
+    // Bytes received in all: raw_bytes() holds those from raw_received() - raw_bytes().size().
+    uint64_t raw_received() const { return raw_dropped_ + raw_.size(); }
     // The contents of host.log (format above): completed lines, the open line, the unit's
-    // own actions.
+    // own actions (once keep_latest let some go, of those still kept).
     std::string log_text() const;
     // The rows of log_text() not given out yet at `at`, header included, the open line
     // left out (it may still grow); moves `at` past them. host.log written as the run goes:
     // every row once, in the order log_text() has them.
     std::string log_rows(HostLogPosition& at) const;
+    // The open line's row of log_text(), empty when no line is open.
+    std::string open_line_row() const;
+    // A run of days writes host.log and host.raw as it goes and lets the oldest rows and
+    // bytes go, so memory does not grow with its length (transparent mode alone brings some
+    // 150 MB a day of sensor bytes): once 2 * `kept_lines` lines (or notes) or 2 * `kept_bytes`
+    // bytes are held, keeps the latest `kept_lines` and `kept_bytes`, never one not given out
+    // yet by log_rows at `written` or, of the bytes, before `raw_written`.
+    void keep_latest(const HostLogPosition& written, uint64_t raw_written, size_t kept_lines, size_t kept_bytes);
 
 private:
     // Something the unit did, shown in the log among the lines received.
     struct Note {
         Nanos time;
-        size_t lines_before; // lines completed when it happened: it is shown after them
-        std::string what;    // "sent" or "baud"
+        uint64_t lines_before; // lines completed when it happened: it is shown after them
+        std::string what;      // "sent" or "baud"
         std::string detail;
     };
 
@@ -159,6 +171,7 @@ private:
     Nanos current_last_ = 0;  // arrival of its latest byte
     uint32_t start_baud_;     // the rate it was attached with, for the log's header
     std::vector<Note> notes_;
+    uint64_t lines_dropped_ = 0, notes_dropped_ = 0, raw_dropped_ = 0; // let go by keep_latest
 };
 
 } // namespace sim

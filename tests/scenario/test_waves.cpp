@@ -364,16 +364,27 @@ TEST(WavesScenario, ShortChopIsDiscardedAndCountedInTheResult) {
 
 // The summary sets the samples the firmware formed against the epochs the sensor sent. With
 // the GPS and the card, across an interval end, none is lost after the first minute at 10
-// and 25 Hz, and at most 5 at the start of a first boot at 10 Hz; the figures add up.
+// and 25 Hz, and at most 5 at the start of a first boot at 10 Hz; the figures add up. Its
+// last interval is the console's, as console.log (written as the run goes) has it.
 TEST(WavesScenario, SummaryCountsSamplesFormedAgainstEpochsSent) {
     for (int rate : {10, 25}) {
         SCOPED_TRACE(rate);
         std::string output;
-        ASSERT_EQ(sim::test::run_sim_exe({"--out", fresh_dir("out" + std::to_string(rate)), "--rate",
-                                          std::to_string(rate), "--duration", "1300"},
-                                         output),
+        const std::string dir = fresh_dir("out" + std::to_string(rate));
+        ASSERT_EQ(sim::test::run_sim_exe({"--out", dir, "--rate", std::to_string(rate), "--duration", "1300"}, output),
                   0)
             << output;
+        std::string con = sim::test::read_file(dir + "/console.log");
+        con.erase(std::remove(con.begin(), con.end(), '\r'), con.end());
+        const size_t numolas = con.rfind("NumOlas=");
+        ASSERT_NE(numolas, std::string::npos);
+        const size_t from = con.rfind('\n', numolas) + 1, to = con.find('\n', con.find('\n', numolas) + 1);
+        std::string interval;
+        for (size_t p = from; p < to; p = con.find('\n', p) + 1)
+            interval += "  " + con.substr(p, con.find('\n', p) + 1 - p);
+        EXPECT_NE(output.find("firmware's last interval (heights cm, periods 0.1 s, directions 0.1 deg)\n" + interval),
+                  std::string::npos)
+            << interval << output;
         const size_t at = output.find("\nsamples        formed ");
         ASSERT_NE(at, std::string::npos) << output;
         unsigned long long formed = 0, sent = 0;

@@ -395,6 +395,37 @@ TEST(HostUnitLog, TextIsEscapedButUtf8IsKept) {
               "      2.000  BAD   open  $\n");
 }
 
+// A run of days: host.log and host.raw are written a piece at a time and the oldest rows and
+// bytes let go; the pieces add up to the log of a unit that kept everything, while memory
+// holds only the latest.
+TEST(HostUnitLog, RowsGivenOutInPiecesAddUpWhileMemoryKeepsTheLatest) {
+    Rig whole, streamed;
+    for (Rig* r : {&whole, &streamed}) {
+        r->unit.schedule(parse_ok("5 1,8\n30 baud 56000\n31 1,2\n"));
+        for (int i = 0; i < 40; ++i) r->arrive((i + 1) * kSecond, "$OLA,01," + std::to_string(10 + i) + "*00\r\n");
+        r->arrive(45 * kSecond, "$OLA,0");
+    }
+    HostLogPosition at;
+    uint64_t raw_done = 0;
+    std::string log, raw;
+    for (Nanos t = 0; t <= 60 * kSecond; t += 3 * kSecond) {
+        streamed.clock.run_until(t);
+        log += streamed.unit.log_rows(at);
+        const std::vector<uint8_t>& kept = streamed.unit.raw_bytes();
+        raw.append(kept.end() - static_cast<std::ptrdiff_t>(streamed.unit.raw_received() - raw_done), kept.end());
+        raw_done = streamed.unit.raw_received();
+        streamed.unit.keep_latest(at, raw_done, 4, 16);
+        EXPECT_LT(streamed.unit.lines().size(), 8u);
+    }
+    whole.clock.run_until(60 * kSecond);
+    EXPECT_EQ(log + streamed.unit.open_line_row(), whole.unit.log_text());
+    EXPECT_EQ(raw, std::string(whole.unit.raw_bytes().begin(), whole.unit.raw_bytes().end()));
+    EXPECT_EQ(streamed.unit.lines_received(), 40u);
+    ASSERT_GE(streamed.unit.lines().size(), 4u);
+    EXPECT_EQ(streamed.unit.lines().back().text, whole.unit.lines().back().text);
+    EXPECT_LT(streamed.unit.raw_bytes().size(), 32u);
+}
+
 TEST(HostUnitLog, HeaderNamesTheStartingRate) {
     FakeScheduler clock;
     FakeUartLink line{clock};
