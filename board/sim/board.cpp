@@ -17,7 +17,6 @@ Board* Board::current_ = nullptr;
 
 namespace {
 constexpr uint64_t kNominalHz = 48000000;
-constexpr int kPins = 64;
 
 // Runs the timer interrupt with the guard flag set; the flag is cleared however it ends.
 struct IsrGuard {
@@ -66,10 +65,10 @@ void Board::on_output_change(uint8_t pin, std::function<void(uint8_t)> fn) {
 void Board::at(Nanos t, std::function<void()> fn) {
     if (t < now_) t = now_;
     events_.emplace(std::make_pair(t, event_seq_++), std::move(fn));
+    next_dirty_ = true;
     schedule_due(t);
 }
 
-Uart& Board::uart(int unit) { return *uarts_[unit]; }
 
 // ------------------------------------------------------------------ time
 
@@ -79,24 +78,49 @@ uint64_t Board::cycles_at(Nanos t) const {
     return static_cast<uint64_t>(c / 1000000000000ull);
 }
 
+// time_of_cycles(start + (ticks + 1) * period), with the quotient and remainder of the
+// division carried from the tick before: the exact time, a 128-bit division less a tick.
+Nanos Board::next_tick_time() {
+    tick_q_ += tick_step_q_;
+    tick_r_ += tick_step_r_;
+    if (tick_r_ >= osc_mhz_) {
+        tick_r_ -= osc_mhz_;
+        ++tick_q_;
+    }
+    return boot_time_ + tick_q_ + (tick_r_ != 0 ? 1 : 0);
+}
+
 Nanos Board::time_of_cycles(uint64_t cycles) const {
     unsigned __int128 n = (unsigned __int128)cycles * 1000000000000ull;
     return boot_time_ + static_cast<Nanos>((n + osc_mhz_ - 1) / osc_mhz_);
 }
 
+// cycles_at(t) >= c exactly when t >= time_of_cycles(c): the span is exact.
+void Board::refresh_millis() {
+    const uint64_t ms = cycles_at(now_) / 48000;
+    ms_value_ = static_cast<uint32_t>(ms);
+    ms_from_ = ms == 0 ? 0 : time_of_cycles(ms * 48000);
+    ms_until_ = time_of_cycles((ms + 1) * 48000);
+}
+
 uint32_t Board::millis() const { return static_cast<uint32_t>(cycles_at(now_) / 48000); }
 uint32_t Board::micros() const { return static_cast<uint32_t>(cycles_at(now_) / 48); }
 
+// The watchdog's expiry moves with every feed (each pass of the loop): it is kept out of
+// the remembered part, which changes only with a byte, an event or a tick.
 Nanos Board::next_event() const {
-    Nanos t = kNever;
-    for (int u = 0; u < 4; ++u) {
-        if (uarts_[u]->next_to_board() < t) t = uarts_[u]->next_to_board();
-        if (uarts_[u]->next_to_device() < t) t = uarts_[u]->next_to_device();
+    if (next_dirty_) {
+        Nanos t = kNever;
+        for (int u = 0; u < 4; ++u) {
+            if (uarts_[u]->next_to_board() < t) t = uarts_[u]->next_to_board();
+            if (uarts_[u]->next_to_device() < t) t = uarts_[u]->next_to_device();
+        }
+        if (!events_.empty() && events_.begin()->first.first < t) t = events_.begin()->first.first;
+        if (timer_next_ < t) t = timer_next_;
+        next_remembered_ = t;
+        next_dirty_ = false;
     }
-    if (!events_.empty() && events_.begin()->first.first < t) t = events_.begin()->first.first;
-    if (timer_next_ < t) t = timer_next_;
-    if (wdt_expiry_ < t) t = wdt_expiry_;
-    return t;
+    return wdt_expiry_ < next_remembered_ ? wdt_expiry_ : next_remembered_;
 }
 
 void Board::set_observer(Nanos every, std::function<void()> fn) {
@@ -109,10 +133,12 @@ void Board::set_observer(Nanos every, std::function<void()> fn) {
 void Board::deliver_due() {
     if (now_ >= observe_at_) {
         observe_at_ = now_ + observe_every_;
+        next_known_ = false; // it may have sent bytes into a line
         observer_();
     }
     for (;;) {
-        Nanos t = next_event();
+        Nanos t = next_known_ ? next_known_at_ : next_event();
+        next_known_ = false;
         if (t > now_) {
             due_ = t < end_ ? t : end_;
             // An earlier look changes nothing the firmware sees: nothing is due then.
@@ -121,17 +147,21 @@ void Board::deliver_due() {
         }
         idle_ = 0;
         // One instant, in the fixed order written at the top of board.h.
-        for (int u = 0; u < 4; ++u) uarts_[u]->deliver_to_board(t);
-        for (int u = 0; u < 4; ++u) uarts_[u]->deliver_to_device(t);
+        for (int u = 0; u < 4; ++u)
+            if (uarts_[u]->next_to_board() <= t) uarts_[u]->deliver_to_board(t);
+        for (int u = 0; u < 4; ++u)
+            if (uarts_[u]->next_to_device() <= t) uarts_[u]->deliver_to_device(t);
         while (!events_.empty() && events_.begin()->first.first <= t) {
             auto it = events_.begin();
             auto fn = std::move(it->second);
             events_.erase(it);
+            next_dirty_ = true;
             fn();
         }
         if (timer_next_ <= t) {
             ++timer_ticks_;
-            timer_next_ = time_of_cycles(timer_start_cycles_ + (timer_ticks_ + 1) * timer_period_cycles_);
+            timer_next_ = next_tick_time();
+            next_dirty_ = true;
             run_isr();
         }
         if (wdt_expiry_ <= t) {
@@ -162,6 +192,10 @@ void Board::advance_slow() {
 
 void Board::idle_jump(Nanos horizon) {
     Nanos t = next_event();
+    // Nothing changes between the jump and the delivery that poll_until makes right after
+    // it: that delivery need not look again.
+    next_known_at_ = t;
+    next_known_ = true;
     if (t > horizon) t = horizon;
     if (t > end_) t = end_;
     // With nothing due at all, time still passes at the cost of the call.
@@ -196,13 +230,8 @@ void Board::idle_until(Nanos t) {
 
 // ------------------------------------------------------------------ pins
 
-void Board::pin_mode_set(uint8_t pin, uint8_t mode) {
+void Board::pin_mode_change(uint8_t pin, uint8_t mode) {
     if (pin >= kPins) return;
-    // Re-applying the mode a pin already has changes nothing: it polls.
-    if (pins_[pin].mode == mode) {
-        poll();
-        return;
-    }
     pins_[pin].mode = mode;
     call();
 }
@@ -243,6 +272,7 @@ void Board::timer_setup(uint16_t divisor, uint16_t compare) {
     call();
     timer_running_ = false;
     timer_next_ = kNever;
+    next_dirty_ = true;
     timer_period_cycles_ = uint64_t(divisor ? divisor : 1) * (compare ? compare : 1);
 }
 
@@ -251,7 +281,15 @@ void Board::timer_start() {
     timer_running_ = true;
     timer_start_cycles_ = cycles_at(now_);
     timer_ticks_ = 0;
-    timer_next_ = time_of_cycles(timer_start_cycles_ + timer_period_cycles_);
+    // The first compare match by one division; each later one by a step (next_tick_time).
+    const unsigned __int128 first = (unsigned __int128)(timer_start_cycles_ + timer_period_cycles_) * 1000000000000ull;
+    const unsigned __int128 step = (unsigned __int128)timer_period_cycles_ * 1000000000000ull;
+    tick_q_ = static_cast<uint64_t>(first / osc_mhz_);
+    tick_r_ = static_cast<uint64_t>(first % osc_mhz_);
+    tick_step_q_ = static_cast<uint64_t>(step / osc_mhz_);
+    tick_step_r_ = static_cast<uint64_t>(step % osc_mhz_);
+    timer_next_ = boot_time_ + tick_q_ + (tick_r_ != 0 ? 1 : 0); // time_of_cycles(start + period)
+    next_dirty_ = true;
     schedule_due(timer_next_);
 }
 
@@ -259,6 +297,7 @@ void Board::timer_stop() {
     call();
     timer_running_ = false;
     timer_next_ = kNever;
+    next_dirty_ = true;
 }
 
 void Board::wdt_enable(uint8_t period) {
@@ -269,11 +308,6 @@ void Board::wdt_enable(uint8_t period) {
     wdt_enabled_ = true;
     wdt_expiry_ = now_ + wdt_period_;
     schedule_due(wdt_expiry_);
-}
-
-void Board::wdt_feed() {
-    if (wdt_enabled_) wdt_expiry_ = now_ + wdt_period_;
-    poll();
 }
 
 void Board::halt() {
@@ -347,6 +381,7 @@ void Board::heap_free(void* p) {
 
 void Board::reset_hardware() {
     boot_time_ = now_;
+    ms_until_ = 0; // millis() counts from the new boot
     for (Pin& p : pins_) {
         if (p.out != 0) {
             p.out = 0;
@@ -358,6 +393,7 @@ void Board::reset_hardware() {
     for (auto& u : uarts_) u->hardware_reset(now_);
     timer_running_ = false;
     timer_next_ = kNever;
+    next_dirty_ = true;
     wdt_enabled_ = false;
     wdt_expiry_ = kNever;
     in_isr_ = false;

@@ -176,8 +176,13 @@ public:
     // The same, for a reading that changes by itself at `horizon` (a clock).
     void poll_until(Nanos horizon) {
         if (in_isr_) return;
-        if (++idle_ >= cfg_.idle_streak) idle_jump(horizon);
-        else now_ += cfg_.call_cost;
+        if (++idle_ >= cfg_.idle_streak) {
+            idle_jump(horizon);
+            if (now_ >= due_) advance_slow();
+            next_known_ = false; // good for the delivery right after the jump only
+            return;
+        }
+        now_ += cfg_.call_cost;
         if (now_ >= due_) advance_slow();
     }
     // A call that takes time but neither acts nor polls.
@@ -187,20 +192,39 @@ public:
         if (now_ >= due_) advance_slow();
     }
     void schedule_due(Nanos t) { if (t < due_) due_ = t; }
+    void event_times_changed() { next_dirty_ = true; } // a port's next byte time moved
     bool in_isr() const { return in_isr_; }
     void wait_until(Nanos t); // blocking wait inside a platform call
-    void pin_mode_set(uint8_t pin, uint8_t mode);
+    void pin_mode_set(uint8_t pin, uint8_t mode) {
+        // Re-applying the mode a pin already has changes nothing: it polls (inline: the
+        // firmware does it in every pass of its loop).
+        if (pin < kPins && pins_[pin].mode == mode) poll();
+        else pin_mode_change(pin, mode);
+    }
     void pin_write(uint8_t pin, uint8_t level);
     uint8_t pin_read(uint8_t pin);
     uint32_t millis() const;
+    // millis() now and when it next changes, from a span worked out once a millisecond (each
+    // working out takes three 128-bit divisions).
+    uint32_t millis_now() {
+        if (now_ < ms_from_ || now_ >= ms_until_) refresh_millis();
+        return ms_value_;
+    }
+    Nanos next_millis_change() {
+        if (now_ < ms_from_ || now_ >= ms_until_) refresh_millis();
+        return ms_until_;
+    }
     uint32_t micros() const;
     void timer_setup(uint16_t divisor, uint16_t compare);
     void timer_start();
     void timer_stop();
     void wdt_enable(uint8_t period);
-    void wdt_feed();
+    void wdt_feed() {
+        if (wdt_enabled_) wdt_expiry_ = now_ + wdt_period_;
+        poll();
+    }
     [[noreturn]] void halt();
-    Uart& uart(int unit);
+    Uart& uart(int unit) { return *uarts_[unit]; }
     bool i2c_write(uint8_t address, const uint8_t* data, size_t n);
     bool i2c_read(uint8_t address, uint8_t* data, size_t n);
     CardDevice* card() { return card_; }
@@ -211,6 +235,8 @@ public:
 
 private:
     void deliver_due();
+    void pin_mode_change(uint8_t pin, uint8_t mode);
+    void refresh_millis();
     Nanos next_event() const;
     void reset_hardware();
     void run_isr();
@@ -223,12 +249,19 @@ private:
     // About seven hours of the heartbeat LED (two changes a second), 1 MiB a pin: a run of
     // days stops recording there instead of growing by 3 MB a day.
     static constexpr size_t kPinHistoryLimit = 1u << 16;
+    static constexpr int kPins = 64;
 
     BoardConfig cfg_;
     Nanos now_ = 0;
     Nanos due_ = 0;       // lower bound of the next event time, never after end_
     Nanos end_ = kNever;  // end of the run
     int idle_ = 0;
+    // next_event() without the watchdog, remembered until a port's byte times, the events
+    // or the timer change (event_times_changed).
+    mutable Nanos next_remembered_ = 0;
+    mutable bool next_dirty_ = true;
+    bool next_known_ = false; // next_event() was just found to be next_known_at_
+    Nanos next_known_at_ = 0;
     bool in_isr_ = false;
     bool isr_blocked_ = false;   // halted inside the interrupt: it cannot run again
     std::string halt_cause_;
@@ -243,12 +276,18 @@ private:
     // Oscillator: frequency in milli-hertz, exact integer arithmetic for cycle times.
     uint64_t osc_mhz_;
     Nanos boot_time_ = 0;
+    // millis() is ms_value_ from ms_from_ until ms_until_ (an empty span: not worked out).
+    Nanos ms_from_ = 1, ms_until_ = 0;
+    uint32_t ms_value_ = 0;
 
     // TC0
     bool timer_running_ = false;
     uint64_t timer_period_cycles_ = 48000;
     uint64_t timer_start_cycles_ = 0;
     uint64_t timer_ticks_ = 0;
+    // (start + (ticks + 1) * period) * 1e12 = tick_q_ * osc + tick_r_; a period's share of it
+    uint64_t tick_q_ = 0, tick_r_ = 0, tick_step_q_ = 0, tick_step_r_ = 0;
+    Nanos next_tick_time();
     Nanos timer_next_ = kNever;
 
     // Watchdog

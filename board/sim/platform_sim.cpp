@@ -18,8 +18,8 @@ int digitalRead(uint8_t pin) { return Board::current().pin_read(pin); }
 // next change.
 uint32_t millis() {
     Board& b = Board::current();
-    b.poll_until(b.time_of_cycles((b.cycles_at(b.now()) / 48000 + 1) * 48000));
-    return b.millis();
+    b.poll_until(b.next_millis_change());
+    return b.millis_now();
 }
 
 uint32_t micros() {

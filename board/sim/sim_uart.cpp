@@ -107,7 +107,7 @@ void LineDirection::forget_before(Nanos t) {
 // ------------------------------------------------------------------ Uart
 
 Uart::Uart(Board& board, int unit, size_t rx_size, size_t tx_size)
-    : board_(board), unit_(unit), rx_size_(rx_size), tx_size_(tx_size) {}
+    : board_(board), unit_(unit), rx_size_(rx_size), tx_size_(tx_size), rx_(rx_size) {}
 
 void Uart::begin(uint32_t baud) {
     board_.call();
@@ -123,30 +123,6 @@ void Uart::end() {
     baud_ = 0;
     rx_.clear();
     plan_rx();
-}
-
-int Uart::available() {
-    if (rx_.empty()) board_.poll();
-    else board_.call();
-    return static_cast<int>(rx_.size());
-}
-
-int Uart::peek() {
-    if (rx_.empty()) board_.poll();
-    else board_.call();
-    return rx_.empty() ? -1 : rx_.front();
-}
-
-int Uart::read() {
-    if (rx_.empty()) {
-        board_.poll();
-        if (rx_.empty()) return -1;
-    } else {
-        board_.call();
-    }
-    uint8_t b = rx_.front();
-    rx_.pop_front();
-    return b;
 }
 
 size_t Uart::write(uint8_t b) {
@@ -193,6 +169,7 @@ void Uart::plan_rx() {
     } else {
         next_rx_ = kNever;
     }
+    board_.event_times_changed();
 }
 
 void Uart::plan_tx() {
@@ -207,6 +184,7 @@ void Uart::plan_tx() {
     } else {
         next_tx_ = kNever;
     }
+    board_.event_times_changed();
 }
 
 void Uart::deliver_to_board(Nanos now) {

@@ -15,11 +15,10 @@
 #include <deque>
 #include <vector>
 
+#include "board/sim/board.h"
 #include "world/link.h"
 
 namespace sim {
-
-class Board;
 
 // One direction of a serial line: the sender's frames and the receiver's decoder.
 class LineDirection {
@@ -54,6 +53,32 @@ private:
     Nanos rx_ready_ = 0;
 };
 
+// The board's receive queue: a ring of fixed size (deque's size() alone cost the firmware's
+// every poll a dozen instructions).
+class ByteRing {
+public:
+    explicit ByteRing(size_t size) : bytes_(size > 0 ? size : 1) {}
+    bool empty() const { return count_ == 0; }
+    size_t size() const { return count_; }
+    uint8_t front() const { return bytes_[head_]; }
+    void pop_front() {
+        head_ = head_ + 1 == bytes_.size() ? 0 : head_ + 1;
+        --count_;
+    }
+    // The caller checks that there is room (size() below the ring's size).
+    void push_back(uint8_t b) {
+        size_t at = head_ + count_;
+        if (at >= bytes_.size()) at -= bytes_.size();
+        bytes_[at] = b;
+        ++count_;
+    }
+    void clear() { head_ = count_ = 0; }
+
+private:
+    std::vector<uint8_t> bytes_;
+    size_t head_ = 0, count_ = 0;
+};
+
 class Uart final : public UartLink {
 public:
     Uart(Board& board, int unit, size_t rx_size, size_t tx_size);
@@ -61,9 +86,28 @@ public:
     // ---- board side (through the platform operations)
     void begin(uint32_t baud);
     void end();
-    int available();
-    int read();
-    int peek();
+    // The firmware polls these in every pass of its loop: inline, each costs it one call.
+    int available() {
+        if (rx_.empty()) board_.poll();
+        else board_.call();
+        return static_cast<int>(rx_.size());
+    }
+    int read() {
+        if (rx_.empty()) {
+            board_.poll();
+            if (rx_.empty()) return -1;
+        } else {
+            board_.call();
+        }
+        uint8_t b = rx_.front();
+        rx_.pop_front();
+        return b;
+    }
+    int peek() {
+        if (rx_.empty()) board_.poll();
+        else board_.call();
+        return rx_.empty() ? -1 : rx_.front();
+    }
     size_t write(uint8_t b);
     void flush();
 
@@ -106,7 +150,7 @@ private:
     UartDevice* device_ = nullptr;
     uint32_t device_baud_ = 9600;
     LineDirection to_board_, to_device_;
-    std::deque<uint8_t> rx_;
+    ByteRing rx_;
     Nanos next_rx_ = ~Nanos(0), next_tx_ = ~Nanos(0);
     uint8_t next_rx_byte_ = 0, next_tx_byte_ = 0;
     Nanos next_rx_ready_ = 0, next_tx_ready_ = 0;

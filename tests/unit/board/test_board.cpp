@@ -2,6 +2,8 @@
 // oscillator, the watchdog and reset, the heap limit.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include <string>
 
 #include "board/sim/board.h"
@@ -126,6 +128,33 @@ TEST(BoardTimer, TickFollowsTheCompareValueAndTheOscillatorError) {
         uint32_t ms = 0;
         board.run_code([&] { ms = millis(); });
         EXPECT_NEAR(ms, 10000, 1) << ppm;
+    }
+}
+
+namespace {
+std::vector<Nanos> g_tick_times;
+void record_tick() { g_tick_times.push_back(Board::current().now()); }
+} // namespace
+
+// Each compare match falls at the exact instant of its cycle count, tick after tick, for an
+// oscillator error and a period that leave a remainder: the ISR runs there, or within the
+// call it falls in.
+TEST(BoardTimer, EveryTickFallsAtTheInstantOfItsCycleCount) {
+    BoardConfig cfg;
+    cfg.oscillator_ppm = 37.3;
+    Board board(cfg);
+    g_tick_times.clear();
+    uint64_t start_cycles = 0;
+    board.run_code([&] {
+        timer_tc0_setup(3, 16001);
+        timer_tc0_start();
+        start_cycles = board.cycles_at(board.now());
+        while (g_tick_times.size() < 50000) sodaq_wdt_reset();
+    }, &record_tick);
+    for (size_t k = 1; k <= g_tick_times.size(); ++k) {
+        const Nanos due = board.time_of_cycles(start_cycles + k * 3 * 16001);
+        ASSERT_GE(g_tick_times[k - 1], due) << k;
+        ASSERT_LT(g_tick_times[k - 1], due + cfg.call_cost) << k;
     }
 }
 
