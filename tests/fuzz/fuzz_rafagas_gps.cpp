@@ -19,6 +19,7 @@
 #include "core/timebase.h"
 #include "declaraciones.h"
 #include "gps/modulo_gps.h"
+#include "board/sim/sim_uart.h"
 #include "harness.h"
 #include "platform.h"
 
@@ -107,7 +108,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* d, size_t n) {
                 cdatos_tx_kvx03 = 0;
             }
         }
-        // What the baud-rate search left on the line is dropped for the next input.
+        // The rest of the bursts (480 bytes take half a second at 9600 baud) and what the
+        // baud-rate search left on the line are let go before the next input: otherwise they
+        // reach the next input, and the line's queue grows with every run.
+        while (h.board.uart(3).send_pending() > 0) {
+            while (Serial3.available() > 0) Serial3.read();
+            sodaq_wdt_reset();
+        }
         while (Serial3.available() > 0) Serial3.read();
     });
     return 0;
