@@ -121,51 +121,94 @@ void gestion_tarjeta_sd() {
 
 // Start-up: the parameter load may hold the loop for a long time (the defaults written to a
 // blank EEPROM take some 320 ms of page-write delays), longer than the sensor port's receive
-// queue lasts. While cadelanto_sensor is set, every millisecond delay moves what the sensor
+// queue lasts. While cadelanto_sensor is 1, every millisecond delay moves what the sensor
 // sent into the sensor block (up to its size, the rest stays in the port); the first
 // main-loop pass then takes it as the start of its block, so nothing sent meanwhile is lost.
+//
+// While the block is processed (cadelanto_sensor 2) it cannot take bytes: an interval's end
+// inside it (files closed on the card, some 1200 bytes printed on the console, 100 ms at
+// 115200 baud) outlasts the port's queue at 50 Hz. The sensor's bytes then go to a waiting
+// area at each console line and card block of that work, and open the next block. The area
+// and a full port queue (350 bytes) fit in one block together.
 uint8_t cadelanto_sensor = 0;
 static uint8_t cbloque_sensor_adelantado = 0;
+static constexpr uint16_t TAM_ESPERA_SENSOR = 640;
+static_assert(TAM_ESPERA_SENSOR + 350 <= TAM_TRAMA_SENSOR_RX, "the waiting area and a port queue fill one block");
+static uint8_t cespera_sensor[TAM_ESPERA_SENSOR];
+static uint16_t icantidad_espera_sensor = 0;
 
+// The waiting area's bytes, older than anything still in the port, start the block.
+static void toma_espera_sensor() {
+    for (uint16_t i = 0; i < icantidad_espera_sensor; ++i) ctrama_sensor_rx[i] = cespera_sensor[i];
+    icantidad_bytes_rx_sensor = icantidad_espera_sensor;
+    icantidad_espera_sensor = 0;
+}
+
+static void guarda_bytes_sensor();
+
+// A block ahead of the main loop that fills up (a card step of 200 ms at 50 Hz) goes on in
+// the waiting area, which then opens the block after it.
 void adelanta_bytes_sensor() {
     if (cbloque_sensor_adelantado == 0) {
-        if (Serial2.available() <= 0) return;
-        icantidad_bytes_rx_sensor = 0;
+        if (Serial2.available() <= 0 && icantidad_espera_sensor == 0) return;
+        toma_espera_sensor();
         cbloque_sensor_adelantado = 1;
     }
-    while (Serial2.available() > 0 && icantidad_bytes_rx_sensor < TAM_TRAMA_SENSOR_RX) {
+    while (Serial2.available() > 0 && icantidad_bytes_rx_sensor < TAM_TRAMA_SENSOR_RX &&
+           icantidad_espera_sensor == 0) {
         ctrama_sensor_rx[icantidad_bytes_rx_sensor] = static_cast<uint8_t>(Serial2.read());
         icantidad_bytes_rx_sensor = static_cast<uint16_t>(icantidad_bytes_rx_sensor + 1);
         ctimeout_rx_sensor = SILENCIO_RX_SENSOR_MS;
     }
+    if (icantidad_bytes_rx_sensor >= TAM_TRAMA_SENSOR_RX) guarda_bytes_sensor();
+}
+
+static void guarda_bytes_sensor() {
+    while (Serial2.available() > 0 && icantidad_espera_sensor < TAM_ESPERA_SENSOR) {
+        cespera_sensor[icantidad_espera_sensor] = static_cast<uint8_t>(Serial2.read());
+        icantidad_espera_sensor = static_cast<uint16_t>(icantidad_espera_sensor + 1);
+        ctimeout_rx_sensor = SILENCIO_RX_SENSOR_MS;
+    }
+}
+
+void atiende_puerto_sensor() {
+    if (cadelanto_sensor == 1) adelanta_bytes_sensor();
+    else if (cadelanto_sensor == 2) guarda_bytes_sensor();
 }
 
 void recepcion_trama_sensor() {
-    if (Serial2.available() <= 0 && cbloque_sensor_adelantado == 0) return;
-    if (cbloque_sensor_adelantado == 0) icantidad_bytes_rx_sensor = 0;
+    if (Serial2.available() <= 0 && cbloque_sensor_adelantado == 0 && icantidad_espera_sensor == 0) return;
+    // A block taken ahead that went on in the waiting area is whole: the port's bytes come
+    // after the area's.
+    const uint8_t cbloque_completo = cbloque_sensor_adelantado == 1 && icantidad_espera_sensor != 0 ? 1 : 0;
+    if (cbloque_sensor_adelantado == 0) toma_espera_sensor();
     cbloque_sensor_adelantado = 0;
     cbuffer_sensor_lleno = 0;
-    do {
-        sodaq_wdt_reset();
-        uint8_t crecibidos = 0;
-        while (Serial2.available() > 0 && cbuffer_sensor_lleno == 0) {
+    if (cbloque_completo == 0) {
+        do {
             sodaq_wdt_reset();
-            uint8_t cdato = static_cast<uint8_t>(Serial2.read());
-            if (icantidad_bytes_rx_sensor < TAM_TRAMA_SENSOR_RX) {
-                ctrama_sensor_rx[icantidad_bytes_rx_sensor] = cdato;
-                icantidad_bytes_rx_sensor = static_cast<uint16_t>(icantidad_bytes_rx_sensor + 1);
-            } else {
-                // The byte that finds the block full is dropped; the rest of the burst
-                // stays in the port for the next pass.
-                cbuffer_sensor_lleno = 1;
+            uint8_t crecibidos = 0;
+            while (Serial2.available() > 0 && cbuffer_sensor_lleno == 0) {
+                sodaq_wdt_reset();
+                uint8_t cdato = static_cast<uint8_t>(Serial2.read());
+                if (icantidad_bytes_rx_sensor < TAM_TRAMA_SENSOR_RX) {
+                    ctrama_sensor_rx[icantidad_bytes_rx_sensor] = cdato;
+                    icantidad_bytes_rx_sensor = static_cast<uint16_t>(icantidad_bytes_rx_sensor + 1);
+                } else {
+                    // The byte that finds the block full is dropped; the rest of the burst
+                    // stays in the port for the next pass.
+                    cbuffer_sensor_lleno = 1;
+                }
+                crecibidos = 1;
             }
-            crecibidos = 1;
-        }
-        if (crecibidos == 1) ctimeout_rx_sensor = SILENCIO_RX_SENSOR_MS;
-    } while (ctimeout_rx_sensor != 0 && cbuffer_sensor_lleno == 0);
+            if (crecibidos == 1) ctimeout_rx_sensor = SILENCIO_RX_SENSOR_MS;
+        } while (ctimeout_rx_sensor != 0 && cbuffer_sensor_lleno == 0);
+    }
 
     resSbgOk = 1;
+    cadelanto_sensor = 2;
     procesamos_trama_rx_sensor();
+    cadelanto_sensor = 0;
     cbuffer_sensor_lleno = 0;
 }
 

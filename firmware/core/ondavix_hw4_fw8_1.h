@@ -22,8 +22,12 @@ void gestion_tarjeta_sd();
 // Collects one block of sensor bytes (until 2 ms of silence or 1024 bytes) and frames it.
 void recepcion_trama_sensor();
 // Moves the sensor port's bytes into the sensor block ahead of the main loop (start-up
-// delays while cadelanto_sensor is set).
+// delays while cadelanto_sensor is 1).
 void adelanta_bytes_sensor();
+// Where the loop may be held (a delay, a card block, a console line): with cadelanto_sensor
+// 1 the sensor's bytes go into the block ahead of the main loop, with 2 (the block is being
+// processed) into a waiting area that opens the next block; with 0 nothing is done.
+void atiende_puerto_sensor();
 extern uint8_t cadelanto_sensor;
 // Sends the pending host sentence, or collects one host block (until 100 ms of silence)
 // and hands it to the telecommand handler.

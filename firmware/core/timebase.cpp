@@ -171,7 +171,7 @@ void retardo_milisegundos(uint8_t ctiempo) {
     cretardo_en_milisegundos = ctiempo == 0 ? 1 : ctiempo;
     while (cretardo_en_milisegundos != 0) {
         sodaq_wdt_reset();
-        if (cadelanto_sensor == 1) adelanta_bytes_sensor();
+        atiende_puerto_sensor();
     }
 }
 

@@ -154,11 +154,11 @@ static bool paso_busqueda_sd(void*) {
     return true;
 }
 
-// Called before every block the card reads or writes: while the main loop allows it
-// (cadelanto_sensor), the sensor's bytes are taken into the sensor block meanwhile, so a
-// long walk of a day directory that has filled up does not overflow the sensor port.
+// Called before every block the card reads or writes: the sensor's bytes are taken in
+// meanwhile (atiende_puerto_sensor), so a long walk of a day directory that has filled up,
+// or the files closed at an interval's end, do not overflow the sensor port.
 static bool paso_transferencia_sd(void*) {
-    if (cadelanto_sensor == 1) adelanta_bytes_sensor();
+    atiende_puerto_sensor();
     return true;
 }
 

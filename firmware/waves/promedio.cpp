@@ -263,7 +263,7 @@ static void construye_resumen() {
 
 static void imprime_linea_iguales() {
     for (uint8_t i = 0; i < ANCHO_LINEA_PROMEDIO; ++i) Serial1.print("=");
-    Serial1.println();
+    linea();
 }
 
 static void imprime_valor(const char* pcnombre, uint32_t lvalor) {
@@ -286,14 +286,14 @@ static void imprime_estadisticas(const stestadisticas* pe) {
     imprime_valor(" T(1/3)=", pe->lper_3);
     imprime_valor(" T(1/10)=", pe->lper_10);
     imprime_valor(" Tav=", pe->lper_media);
-    Serial1.println();
+    linea();
     imprime_valor(" DirMedMetVel=", pe->ldir_vel);
     imprime_valor(" DirMedMetDer=", pe->ldir_der);
     imprime_valor(" DesvMetVel=", pe->ldesv_vel);
     imprime_valor(" DesvMetDer=", pe->ldesv_der);
     imprime_valor(" FlagHeadingPromedio=", pe->lflag_heading);
     imprime_valor(" FlagAlingPromedio=", pe->lflag_align);
-    Serial1.println();
+    linea();
     if (iolas_sin_memoria != 0) {
         Serial1.print("Olas perdidas por falta de memoria: ");
         Serial1.println(iolas_sin_memoria);
