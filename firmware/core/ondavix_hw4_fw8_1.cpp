@@ -128,13 +128,14 @@ void gestion_tarjeta_sd() {
 // While the block is processed (cadelanto_sensor 2) it cannot take bytes: an interval's end
 // inside it (files closed on the card, some 1200 bytes printed on the console, 100 ms at
 // 115200 baud) outlasts the port's queue at 50 Hz. The sensor's bytes then go to a waiting
-// area at each console line and card block of that work, and open the next block. The area
-// and a full port queue (350 bytes) fit in one block together.
+// area at each console line and card block of that work, and open the next block.
 uint8_t cadelanto_sensor = 0;
 static uint8_t cbloque_sensor_adelantado = 0;
-static constexpr uint16_t TAM_ESPERA_SENSOR = 640;
-static_assert(TAM_ESPERA_SENSOR + 350 <= TAM_TRAMA_SENSOR_RX, "the waiting area and a port queue fill one block");
-static uint8_t cespera_sensor[TAM_ESPERA_SENSOR];
+static constexpr uint16_t TAM_ESPERA_SENSOR = 640;  // what the port's bytes may fill
+static constexpr uint16_t TAM_COLA_PUERTO = 350;    // the board's receive queue
+// Beyond TAM_ESPERA_SENSOR, room for the head of a frame a block's end cut.
+static uint8_t cespera_sensor[TAM_ESPERA_SENSOR + SPAN_TRAMA_NAV];
+static_assert(TAM_ESPERA_SENSOR + SPAN_TRAMA_NAV <= TAM_TRAMA_SENSOR_RX, "the waiting area fits in a block");
 static uint16_t icantidad_espera_sensor = 0;
 
 // The waiting area's bytes, older than anything still in the port, start the block.
@@ -171,6 +172,20 @@ static void guarda_bytes_sensor() {
     }
 }
 
+// A block that goes on in the waiting area ends where it filled, perhaps inside a frame:
+// the bytes after its last good frame (a frame's head at most, 80 bytes) go back in front of
+// the area, so that frame is whole in the next block. Those bytes hold no good frame, so
+// none is taken twice.
+static void arrastra_trama_cortada() {
+    uint16_t iresto = static_cast<uint16_t>(icantidad_bytes_rx_sensor - ifin_tramas_sensor);
+    if (iresto > SPAN_TRAMA_NAV) iresto = SPAN_TRAMA_NAV;
+    if (iresto == 0 || icantidad_espera_sensor + iresto > TAM_ESPERA_SENSOR + SPAN_TRAMA_NAV) return;
+    for (uint16_t i = icantidad_espera_sensor; i > 0; --i) cespera_sensor[i - 1 + iresto] = cespera_sensor[i - 1];
+    const uint8_t* pcresto = ctrama_sensor_rx + icantidad_bytes_rx_sensor - iresto;
+    for (uint16_t i = 0; i < iresto; ++i) cespera_sensor[i] = pcresto[i];
+    icantidad_espera_sensor = static_cast<uint16_t>(icantidad_espera_sensor + iresto);
+}
+
 void atiende_puerto_sensor() {
     if (cadelanto_sensor == 1) adelanta_bytes_sensor();
     else if (cadelanto_sensor == 2) guarda_bytes_sensor();
@@ -179,9 +194,12 @@ void atiende_puerto_sensor() {
 void recepcion_trama_sensor() {
     if (Serial2.available() <= 0 && cbloque_sensor_adelantado == 0 && icantidad_espera_sensor == 0) return;
     // A block taken ahead that went on in the waiting area is whole: the port's bytes come
-    // after the area's.
-    const uint8_t cbloque_completo = cbloque_sensor_adelantado == 1 && icantidad_espera_sensor != 0 ? 1 : 0;
-    if (cbloque_sensor_adelantado == 0) toma_espera_sensor();
+    // after the area's. So is a block the area opened with no room left for a port's queue.
+    uint8_t cbloque_completo = cbloque_sensor_adelantado == 1 && icantidad_espera_sensor != 0 ? 1 : 0;
+    if (cbloque_sensor_adelantado == 0) {
+        toma_espera_sensor();
+        if (icantidad_bytes_rx_sensor + TAM_COLA_PUERTO > TAM_TRAMA_SENSOR_RX) cbloque_completo = 1;
+    }
     cbloque_sensor_adelantado = 0;
     cbuffer_sensor_lleno = 0;
     if (cbloque_completo == 0) {
@@ -210,6 +228,7 @@ void recepcion_trama_sensor() {
     procesamos_trama_rx_sensor();
     cadelanto_sensor = 0;
     cbuffer_sensor_lleno = 0;
+    if (cbloque_completo == 1) arrastra_trama_cortada();
 }
 
 // Drains the host port into ctrama_rx_kvx03 (first 128 bytes kept, the rest read and

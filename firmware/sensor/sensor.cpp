@@ -7,6 +7,7 @@
 #include "waves/decodificacion.h"
 
 uint8_t cprocesada[TAM_TRAMA_PROCESADA];
+uint16_t ifin_tramas_sensor = 0;
 uint8_t CTE_MODO_TRANSPARENTE = 0;
 
 // A frame start needs its two sync bytes, the identifier and the class inside the block.
@@ -126,8 +127,10 @@ uint16_t busqueda_inicio_trama_sensor(uint16_t iposicion) {
 }
 
 void procesamos_trama_rx_sensor() {
+    ifin_tramas_sensor = 0;
     if (CTE_MODO_TRANSPARENTE == 1) {
         Serial0.write(ctrama_sensor_rx, icantidad_bytes_rx_sensor);
+        ifin_tramas_sensor = icantidad_bytes_rx_sensor;
         return;
     }
 
@@ -168,6 +171,7 @@ void procesamos_trama_rx_sensor() {
         }
 
         ProcesarTramaBinaria(cprocesada, static_cast<uint8_t>(n));
+        ifin_tramas_sensor = static_cast<uint16_t>(e + 1);
         // Resuming at the frame's last byte keeps a 0xFF 0x5A pair inside its payload from
         // being taken as the start of another frame.
         p = e;

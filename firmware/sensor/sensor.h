@@ -26,6 +26,9 @@ extern uint8_t cprocesada[TAM_TRAMA_PROCESADA];    // the frame being checked an
 // hands every good one to ProcesarTramaBinaria, in block order. In transparent mode the
 // block goes unchanged to the host port instead.
 void procesamos_trama_rx_sensor();
+// After it: the index just past the block's last good frame (0 when none; the whole block in
+// transparent mode). What follows may be the head of a frame the block's end cut.
+extern uint16_t ifin_tramas_sensor;
 // Index of the cveces_a_encontrar-th (>= 1) occurrence of cdato at or after
 // iposicion_inicio, searching below icantidad_bytes_rx_sensor; icantidad_bytes_rx_sensor
 // when there are fewer occurrences.

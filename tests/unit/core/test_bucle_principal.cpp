@@ -3,12 +3,14 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/ondavix_hw4_fw8_1.h"
 #include "core/timebase.h"
 #include "declaraciones.h"
 #include "harness.h"
 #include "platform.h"
+#include "unit/waves/sensor_prueba.h"
 
 using sim::kMilli;
 using sim::kSecond;
@@ -77,6 +79,34 @@ TEST(BuclePrincipal, FlujoContinuoDelSensorSeCortaEnBloquesDe1024) {
     EXPECT_EQ(bloques[0], datos.substr(0, 1024));
     EXPECT_EQ(bloques[1], datos.substr(1025, 1024));
     EXPECT_EQ(bloques[2], datos.substr(2050));
+}
+
+// A card step of a sixth of a second at 50 Hz (bytes taken ahead all along): the block fills
+// up inside a frame and goes on in the waiting area, the next block starts with that
+// frame's head, and every epoch forms its sample, none twice.
+TEST(BuclePrincipal, BloqueAdelantadoLlenoSigueEnEsperaSinPerderLaTramaCortada) {
+    sim::test::Harness h;
+    std::vector<uint8_t> datos;
+    for (uint32_t k = 0; k < 9; ++k) prueba::junta(datos, prueba::epoca(1000000 + k * 20000, 0.01f * float(k)));
+    ASSERT_GT(datos.size(), 1024u + 350u); // more than a block and the port's queue
+    int formadas = -1;
+    h.run([&] {
+        arranque_base_tiempos();
+        prueba::estado_inicial();
+        Serial2.begin(115200);
+        h.sensor.type(std::string(datos.begin(), datos.end()));
+        cadelanto_sensor = 1;
+        while (h.board.uart_bytes_to_board(2) < datos.size()) {
+            adelanta_bytes_sensor();
+            sodaq_wdt_reset();
+        }
+        adelanta_bytes_sensor();
+        cadelanto_sensor = 0;
+        for (int i = 0; i < 3; ++i) recepcion_trama_sensor();
+        formadas = contPtosOlaActual;
+    });
+    EXPECT_EQ(formadas, 9);
+    EXPECT_EQ(h.board.uart_dropped(2), 0u);
 }
 
 TEST(BuclePrincipal, HoraEnConsolaEntreLineasDeAsteriscos) {
