@@ -541,18 +541,17 @@ void Simulation::put_live(FILE* f, const char* name, const void* data, size_t n)
 }
 
 void Simulation::write_live(LiveFiles& files) {
-    const auto put = [this](FILE* f, const char* name, const void* data, size_t n) { put_live(f, name, data, n); };
     const std::string& con = console_.text();
     const uint64_t con_first = console_.received() - con.size();
     const size_t con_from = static_cast<size_t>(files.console_done - con_first);
-    put(files.console.get(), "/console.log", con.data() + con_from, con.size() - con_from);
+    put_live(files.console.get(), "/console.log", con.data() + con_from, con.size() - con_from);
     files.console_done = console_.received();
     const std::vector<uint8_t>& raw = host_->raw_bytes();
     const size_t raw_from = static_cast<size_t>(files.raw_done - (host_->raw_received() - raw.size()));
-    put(files.host_raw.get(), "/host.raw", raw.data() + raw_from, raw.size() - raw_from);
+    put_live(files.host_raw.get(), "/host.raw", raw.data() + raw_from, raw.size() - raw_from);
     files.raw_done = host_->raw_received();
     std::string rows = host_->log_rows(files.log_at);
-    put(files.host_log.get(), "/host.log", rows.data(), rows.size());
+    put_live(files.host_log.get(), "/host.log", rows.data(), rows.size());
     // Written out, the oldest of it goes: a run of months takes the memory of a run of
     // hours. The results for the summary are read from the console first.
     intervals_.scan(con, console_.times(), con_first);
@@ -871,34 +870,34 @@ std::string Simulation::summary_json(double wall_seconds) const {
     }
     // Heights printed in cm, periods in 0.1 s, directions and spreads in 0.1 degree; 9999
     // is the firmware's "not computed" (a method that is off).
-    auto scaled = [](const std::map<std::string, long>& f, const char* key, double per_unit) {
-        auto it = f.find(key);
-        if (it == f.end() || it->second == 9999) return json(nullptr);
-        return json(static_cast<double>(it->second) / per_unit);
+    struct Scaled {
+        const char* name;
+        const char* field;
+        double per_unit;
+    };
+    static const Scaled kScaled[] = {
+        {"hmax_m", "Hmax", 100.0},   {"h1_3_m", "H(1/3)", 100.0},   {"h1_10_m", "H(1/10)", 100.0},
+        {"hav_m", "Hav", 100.0},     {"tmax_s", "Tmax", 10.0},      {"tp_s", "Tpico", 10.0},
+        {"t1_3_s", "T(1/3)", 10.0},  {"t1_10_s", "T(1/10)", 10.0},  {"tav_s", "Tav", 10.0},
+        {"direction_velocity_deg", "DirMedMetVel", 10.0}, {"direction_drift_deg", "DirMedMetDer", 10.0},
+        {"spread_velocity_deg", "DesvMetVel", 10.0},      {"spread_drift_deg", "DesvMetDer", 10.0},
     };
     j["intervals"] = json::array();
     for (const ConsoleResult& r : console_intervals()) {
         const std::map<std::string, long> f = result_fields(r);
         auto n = f.find("NumOlas");
-        j["intervals"].push_back({
+        json interval = {
             {"printed_at_s", r.at_s},
             {"firmware_time", r.firmware_time.empty() ? json(nullptr) : json(r.firmware_time)},
             {"n", n == f.end() ? json(nullptr) : json(n->second)},
-            {"hmax_m", scaled(f, "Hmax", 100.0)},
-            {"h1_3_m", scaled(f, "H(1/3)", 100.0)},
-            {"h1_10_m", scaled(f, "H(1/10)", 100.0)},
-            {"hav_m", scaled(f, "Hav", 100.0)},
-            {"tmax_s", scaled(f, "Tmax", 10.0)},
-            {"tp_s", scaled(f, "Tpico", 10.0)},
-            {"t1_3_s", scaled(f, "T(1/3)", 10.0)},
-            {"t1_10_s", scaled(f, "T(1/10)", 10.0)},
-            {"tav_s", scaled(f, "Tav", 10.0)},
-            {"direction_velocity_deg", scaled(f, "DirMedMetVel", 10.0)},
-            {"direction_drift_deg", scaled(f, "DirMedMetDer", 10.0)},
-            {"spread_velocity_deg", scaled(f, "DesvMetVel", 10.0)},
-            {"spread_drift_deg", scaled(f, "DesvMetDer", 10.0)},
-            {"firmware", f},
-        });
+        };
+        for (const Scaled& k : kScaled) {
+            auto it = f.find(k.field);
+            interval[k.name] = it == f.end() || it->second == 9999 ? json(nullptr)
+                                                                   : json(static_cast<double>(it->second) / k.per_unit);
+        }
+        interval["firmware"] = f;
+        j["intervals"].push_back(std::move(interval));
     }
     if (gps_) {
         j["gps"] = {{"model", gps_->model()},

@@ -133,12 +133,10 @@ void Board::set_observer(Nanos every, std::function<void()> fn) {
 void Board::deliver_due() {
     if (now_ >= observe_at_) {
         observe_at_ = now_ + observe_every_;
-        next_known_ = false; // it may have sent bytes into a line
         observer_();
     }
     for (;;) {
-        Nanos t = next_known_ ? next_known_at_ : next_event();
-        next_known_ = false;
+        Nanos t = next_event();
         if (t > now_) {
             due_ = t < end_ ? t : end_;
             // An earlier look changes nothing the firmware sees: nothing is due then.
@@ -192,10 +190,6 @@ void Board::advance_slow() {
 
 void Board::idle_jump(Nanos horizon) {
     Nanos t = next_event();
-    // Nothing changes between the jump and the delivery that poll_until makes right after
-    // it: that delivery need not look again.
-    next_known_at_ = t;
-    next_known_ = true;
     if (t > horizon) t = horizon;
     if (t > end_) t = end_;
     // With nothing due at all, time still passes at the cost of the call.

@@ -176,13 +176,8 @@ public:
     // The same, for a reading that changes by itself at `horizon` (a clock).
     void poll_until(Nanos horizon) {
         if (in_isr_) return;
-        if (++idle_ >= cfg_.idle_streak) {
-            idle_jump(horizon);
-            if (now_ >= due_) advance_slow();
-            next_known_ = false; // good for the delivery right after the jump only
-            return;
-        }
-        now_ += cfg_.call_cost;
+        if (++idle_ >= cfg_.idle_streak) idle_jump(horizon);
+        else now_ += cfg_.call_cost;
         if (now_ >= due_) advance_slow();
     }
     // A call that takes time but neither acts nor polls.
@@ -260,8 +255,6 @@ private:
     // or the timer change (event_times_changed).
     mutable Nanos next_remembered_ = 0;
     mutable bool next_dirty_ = true;
-    bool next_known_ = false; // next_event() was just found to be next_known_at_
-    Nanos next_known_at_ = 0;
     bool in_isr_ = false;
     bool isr_blocked_ = false;   // halted inside the interrupt: it cannot run again
     std::string halt_cause_;
