@@ -394,16 +394,18 @@ void creacion_nuevo_fichero(uint8_t ctipo) {
     inserto_mensaje(pnombre, m_extensiones[ctipo]);
     inserto_bytes(pnombre, 0);
 
-    uint8_t cexistente = volumen_sd.exists(pnombre) ? 1 : 0;
-    if (cexistente == 1) Serial1.println("Fichero existente: ");
-
     // A new day directory asks for new files while yesterday's raw and per-wave files may
     // still be open in these handles: they are closed here, so what was written to them
     // reaches the card before the handle takes the new file.
     File& fichero = *fichero_de_tipo(ctipo);
     if (fichero.isOpen()) fichero.close();
     if (ctipo == TIPO_BUFFER_RAW) cdatos_raw_sin_sync = 0;
-    fichero.open(volumen_sd, pnombre, MODO_FICHERO_DATOS);
+    // Whether the file was there already: the open says so (it searched the directory
+    // for the name), so the directory is walked once, not once more beforehand. Only an
+    // open that failed asks again.
+    bool babierto = fichero.open(volumen_sd, pnombre, MODO_FICHERO_DATOS);
+    uint8_t cexistente = (babierto ? !fichero.created() : volumen_sd.exists(pnombre)) ? 1 : 0;
+    if (cexistente == 1) Serial1.println("Fichero existente: ");
 
     if (ctipo == TIPO_BUFFER_RAW) {
         ccreacion_nuevo_fichero[ctipo] = 2;
@@ -476,7 +478,12 @@ uint8_t existe_fichero_datos(uint8_t ctipo) {
     File& fichero = *fichero_de_tipo(ctipo);
     if (ctipo != TIPO_BUFFER_RES && fichero.isOpen()) return fichero.entryOnCard() ? 1 : 0;
     const char* pnombre = nombre_de_tipo(ctipo);
-    return (pnombre[0] != 0 && volumen_sd.exists(pnombre)) ? 1 : 0;
+    if (pnombre[0] == 0) return 0;
+    // Closed at an interval's end, the handle still knows the entry of the file its name
+    // gives until the next file is created (the records formed meanwhile ask after it
+    // every sample). Only the result file's name changes without its handle opening it.
+    if (ctipo != TIPO_BUFFER_RES && fichero.entryOnCard()) return 1;
+    return volumen_sd.exists(pnombre) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------- write cycle

@@ -42,6 +42,8 @@ void FatFile::release() {
 
 bool FatFile::open(FatVolume& volume, const char* path, uint16_t flags) {
     if (volume_) close();
+    entry_volume_ = nullptr;
+    created_ = false;
     if ((flags & ~kKnownFlags) != 0 || (flags & 3) == 3) return false;
     bool writing = (flags & 3) != 0;
     FatEntryInfo info;
@@ -53,12 +55,15 @@ bool FatFile::open(FatVolume& volume, const char* path, uint16_t flags) {
     if (!volume.writerAvailable()) return false; // refuse before anything is written
     // The new, empty entry goes to the card at once: the file exists from here on.
     if (!volume.dirInsert(parent, last, kAttrArchive, 0, info) || !volume.flushMeta()) return false;
+    created_ = true;
     return openEntry(volume, info, flags);
 }
 
 bool FatFile::openNext(FatFile& dir, uint16_t flags) {
     if (&dir == this) return false;
     if (volume_) close();
+    entry_volume_ = nullptr;
+    created_ = false;
     if (!dir.isDir()) return false;
     FatVolume& volume = *dir.volume_;
     for (;;) {
@@ -100,6 +105,7 @@ bool FatFile::openEntry(FatVolume& volume, const FatEntryInfo& info, uint16_t fl
         writer_ = slot;
     }
     volume_ = &volume;
+    entry_volume_ = &volume;
     generation_ = volume.generation_;
     mode_ = static_cast<uint8_t>(((flags & 3) != FAT_OPEN_WRITE ? kRead : 0) | (writing ? kWrite : 0) |
                                  ((flags & FAT_OPEN_APPEND) ? kAppend : 0));
@@ -303,18 +309,24 @@ bool FatFile::sync() {
 }
 
 bool FatFile::entryOnCard() {
-    if (!isOpen() || entry_block_ == 0) return false;
-    if (!volume_->cacheFlush()) return false;
-    volume_->cacheForget(entry_block_);
-    const uint8_t* b = volume_->cacheLoad(entry_block_, false);
+    FatVolume* v = entry_volume_;
+    if (!v || !v->mounted() || v->generation_ != generation_ || entry_block_ == 0) return false;
+    if (!v->cacheFlush()) return false;
+    v->cacheForget(entry_block_);
+    const uint8_t* b = v->cacheLoad(entry_block_, false);
     if (!b || memcmp(b + entry_index_ * kEntrySize + kDirName, sfn_, sizeof sfn_) != 0) return false;
-    if (first_cluster_ == 0) return true;
-    // A quick format leaves directory clusters as they were but empties the FAT: the first
-    // cluster must still be taken (a second read, from the card as well).
-    const uint32_t fat_block = volume_->fat_first_ + first_cluster_ * (volume_->fat_bits_ / 8u) / kBlockSize;
-    volume_->cacheForget(fat_block);
+    // A quick format leaves directory clusters as they were but empties the FAT: the file's
+    // first cluster must still be taken, or for an empty file the cluster of the directory
+    // holding its entry (a fixed FAT16 root needs none). A second read, from the card too.
+    uint32_t cluster = first_cluster_;
+    if (cluster == 0) {
+        if (entry_block_ < v->data_first_) return true;
+        cluster = 2 + (entry_block_ - v->data_first_) / v->cluster_blocks_;
+    }
+    const uint32_t fat_block = v->fat_first_ + cluster * (v->fat_bits_ / 8u) / kBlockSize;
+    v->cacheForget(fat_block);
     uint32_t next;
-    return volume_->fatGet(first_cluster_, next) && next != 0;
+    return v->fatGet(cluster, next) && next != 0;
 }
 
 bool FatFile::close() {

@@ -83,11 +83,15 @@ public:
     // sync() for a file open for writing, then closed in any case. False when sync failed.
     bool close();
     // Whether the open file's directory entry is still on the card with its short name and
-    // its first cluster still taken in the FAT: both blocks are read from the card itself,
-    // not from the cache, so a card swapped or formatted under the handle shows. Two block
-    // reads however full the directory, where resolving the path again reads every
-    // directory block before the entry.
+    // its first cluster still taken in the FAT (for an empty file, its directory's cluster):
+    // both blocks are read from the card itself, not from the cache, so a card swapped or
+    // formatted under the handle shows. Two block reads however full the directory, where
+    // resolving the path again reads every directory block before the entry. Once closed,
+    // the handle checks the entry of the file it held the same way, until it opens again
+    // or the volume is mounted again (then false).
     bool entryOnCard();
+    // Whether the last open() made the file (it was missing and the flags said create).
+    bool created() const { return created_; }
 
 private:
     friend class FatVolume;
@@ -100,6 +104,8 @@ private:
     FatVolume::Writer* writer() const;
 
     FatVolume* volume_ = nullptr;
+    FatVolume* entry_volume_ = nullptr; // the volume of the entry below, kept after close
+    bool created_ = false;
     uint32_t generation_ = 0;
     uint8_t mode_ = 0;
     int8_t writer_ = -1;

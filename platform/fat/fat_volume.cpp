@@ -22,7 +22,7 @@ FatVolume::FatVolume()
       fat_bits_(0), cluster_blocks_(0), fat_copies_(0),
       volume_first_(0), fat_first_(0), fat_blocks_(0), root_first_(0), root_entries_(0), data_first_(0),
       clusters_(0), root_cluster_(0), fsinfo_block_(0), free_count_(kUnknown), next_free_(2),
-      fsinfo_dirty_(false), exhausted_(false), cache_block_(kNoBlock), cache_dirty_(false), cache_(), writers_() {
+      fsinfo_dirty_(false), exhausted_(false), free_hint_valid_(false), free_hint_(), cache_block_(kNoBlock), cache_dirty_(false), cache_(), writers_() {
     for (Writer& w : writers_) w.block = kNoBlock;
 }
 
@@ -42,6 +42,7 @@ void FatVolume::unmount() {
     clusters_ = root_cluster_ = fsinfo_block_ = 0;
     free_count_ = kUnknown;
     next_free_ = 2;
+    free_hint_valid_ = false;
     fsinfo_dirty_ = false;
     exhausted_ = false;
     cache_block_ = kNoBlock;
@@ -419,6 +420,8 @@ void FatVolume::entryInfo(const FatDirCursor& where, const uint8_t* e, FatEntryI
 int8_t FatVolume::dirFind(uint32_t dir_start, const FatName& name, FatEntryInfo& info) {
     FatDirCursor c;
     dirBegin(dir_start, c);
+    free_hint_valid_ = false;
+    bool free_seen = false;
     // The long-name entries seen since the last short entry.
     bool long_valid = false, long_match = false;
     uint8_t long_expect = 0, long_total = 0, long_sum = 0;
@@ -427,7 +430,14 @@ int8_t FatVolume::dirFind(uint32_t dir_start, const FatName& name, FatEntryInfo&
         const uint8_t* e = dirEntry(c, false);
         if (!e) return -1;
         uint8_t first = e[kDirName];
-        if (first == kEntryFree) return 0;
+        if ((first == kEntryFree || first == kEntryDeleted) && !free_seen) {
+            free_seen = true;
+            free_hint_ = c;
+        }
+        if (first == kEntryFree) {
+            free_hint_valid_ = true;
+            return 0;
+        }
         if (first == kEntryDeleted) {
             long_valid = false;
         } else if ((e[kDirAttr] & kAttrLongMask) == kAttrLongName) {
@@ -459,7 +469,11 @@ int8_t FatVolume::dirFind(uint32_t dir_start, const FatName& name, FatEntryInfo&
             long_valid = false;
         }
         int8_t r = dirAdvance(c);
-        if (r <= 0) return r;
+        if (r < 0) return r;
+        if (r == 0) {
+            free_hint_valid_ = free_seen;
+            return 0;
+        }
     }
 }
 
@@ -500,7 +514,17 @@ bool FatVolume::dirInsert(uint32_t dir_start, const FatName& name, uint8_t attr,
     dirBegin(dir_start, c);
     run_start = c;
     uint32_t run = 0;
-    for (;;) {
+    // The search that found the name absent passed the first free entry: a name of one
+    // entry goes there without walking the directory again.
+    bool hinted = need == 1 && free_hint_valid_ && free_hint_.start == dir_start;
+    free_hint_valid_ = false;
+    if (hinted) {
+        const uint8_t* e = dirEntry(free_hint_, false); // the block the entry goes to anyway
+        if (!e) return false;
+        hinted = e[kDirName] == kEntryFree || e[kDirName] == kEntryDeleted;
+        if (hinted) run_start = free_hint_;
+    }
+    for (; !hinted;) {
         const uint8_t* e = dirEntry(c, false);
         if (!e) return false;
         if (e[kDirName] == kEntryFree || e[kDirName] == kEntryDeleted) {
@@ -674,6 +698,7 @@ bool FatVolume::remove(const char* path) {
     if (resolve(path, info, parent, last) != kFound || info.root) return false;
     if (info.attr & (kAttrDirectory | kAttrReadOnly)) return false;
     if (writerOn(info.where.block, info.where.index % kEntriesPerBlock)) return false;
+    free_hint_valid_ = false;
     // The long-name entries first: cut short, the file is still there under its alias.
     FatDirCursor c = info.long_start;
     for (uint32_t k = 0; k <= info.long_count; ++k) {

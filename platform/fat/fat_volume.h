@@ -201,6 +201,12 @@ private:
     uint32_t next_free_;  // where the search for a free cluster starts
     bool fsinfo_dirty_;
     bool exhausted_;      // the whole FAT holds no free entry
+    // Where the last dirFind that found its name absent saw the directory's first free or
+    // deleted entry: where dirInsert would put a one-entry name. Used once, by the dirInsert
+    // that follows it into the same directory (open with create, mkdir); every dirFind and
+    // remove sets or clears it.
+    bool free_hint_valid_;
+    FatDirCursor free_hint_;
     uint32_t cache_block_;
     bool cache_dirty_;
     uint8_t cache_[512];

@@ -63,6 +63,19 @@ std::vector<std::string> list(FatVolume& volume, const char* path) {
     return names;
 }
 
+// A day directory with 40 empty files of the given extension, each made by its open.
+void fill_day(FatVolume& volume, const char* ext) {
+    ASSERT_TRUE(volume.mkdir("/231207", true));
+    for (int i = 0; i < 40; ++i) {
+        char name[32];
+        snprintf(name, sizeof name, "/231207/%04d.%s", i, ext);
+        FatFile f;
+        ASSERT_TRUE(f.open(volume, name, 521)) << name;
+        EXPECT_TRUE(f.created());
+        ASSERT_TRUE(f.close());
+    }
+}
+
 class FatFiles : public ::testing::TestWithParam<Shape> {
 protected:
     void SetUp() override {
@@ -190,14 +203,7 @@ TEST_P(FatFiles, DirectoryGrowsPastItsClusterAndListsInCreationOrder) {
 // An open file checks its own entry on the card with two reads, however many files the
 // directory holds before it; a pulled or reformatted card under the handle shows.
 TEST_P(FatFiles, OpenFileFindsItsOwnEntryOnTheCardInTwoReads) {
-    ASSERT_TRUE(volume.mkdir("/231207", true));
-    for (int i = 0; i < 40; ++i) {
-        char name[32];
-        snprintf(name, sizeof name, "/231207/%04d.raw", i);
-        FatFile f;
-        ASSERT_TRUE(f.open(volume, name, 521)) << name;
-        ASSERT_TRUE(f.close());
-    }
+    fill_day(volume, "raw");
     FatFile f;
     ASSERT_TRUE(f.open(volume, "/231207/2300.raw", 521));
     f.print("record");
@@ -208,6 +214,29 @@ TEST_P(FatFiles, OpenFileFindsItsOwnEntryOnTheCardInTwoReads) {
     image->set_present(false);
     EXPECT_FALSE(f.entryOnCard());
     image->set_present(true);
+    image->format(GetParam().format);
+    EXPECT_FALSE(f.entryOnCard());
+}
+
+TEST_P(FatFiles, CreationWalksTheDirectoryOnceAndAClosedHandleStillChecksItsEntry) {
+    fill_day(volume, "wav");
+    uint64_t before = image->reads;
+    ASSERT_FALSE(volume.exists("/231207/2300.wav"));
+    const uint64_t walk = image->reads - before;
+    FatFile f;
+    before = image->reads;
+    ASSERT_TRUE(f.open(volume, "/231207/2300.wav", 521));
+    EXPECT_LE(image->reads - before, walk + 1); // the search, then at most the entry's block
+    EXPECT_TRUE(f.created());
+    ASSERT_TRUE(f.close());
+    EXPECT_TRUE(f.entryOnCard());
+    remount();
+    EXPECT_FALSE(f.entryOnCard()); // a handle of the last mount knows nothing of this one
+    ASSERT_TRUE(f.open(volume, "/231207/2300.wav", 521));
+    EXPECT_FALSE(f.created());
+    ASSERT_TRUE(f.close());
+    EXPECT_TRUE(f.entryOnCard());
+    // Empty and closed, the file still shows a quick format: its directory's cluster is free.
     image->format(GetParam().format);
     EXPECT_FALSE(f.entryOnCard());
 }
