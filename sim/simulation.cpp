@@ -80,6 +80,7 @@ public:
     explicit CountedFirmware(std::unique_ptr<FirmwareSource> inner) : inner_(std::move(inner)) {}
     FirmwareEntry boot() override { return inner_->boot(); }
     void shutdown() override {
+        kept_ = newest(kept_stamp_);
         earlier_boots_ += running();
         inner_->shutdown();
     }
@@ -87,6 +88,17 @@ public:
     void* symbol(const char* name) override { return inner_->symbol(name); }
     // Samples formed so far, this boot included.
     uint64_t formed() { return earlier_boots_ + running(); }
+    // The sensor time stamp of the newest sample formed (by an earlier boot when this one
+    // has formed none yet, or once the firmware is shut down); false before the first.
+    bool newest(uint32_t& stamp) {
+        const auto* t = static_cast<const int32_t*>(inner_->symbol("ltiempo_muestra_formada"));
+        if (t && running() > 0) {
+            stamp = static_cast<uint32_t>(*t);
+            return true;
+        }
+        stamp = kept_stamp_;
+        return kept_;
+    }
 
 private:
     uint64_t running() {
@@ -95,6 +107,8 @@ private:
     }
     std::unique_ptr<FirmwareSource> inner_;
     uint64_t earlier_boots_ = 0;
+    bool kept_ = false;
+    uint32_t kept_stamp_ = 0;
 };
 enum class PathKind { missing, file, folder, other, dangling_link };
 
@@ -374,6 +388,7 @@ Simulation::Simulation(const Scenario& scenario)
     CountedFirmware* samples = counted.get();
     firmware_ = std::move(counted);
     samples_formed_ = [samples] { return samples->formed(); };
+    newest_formed_ = [samples](uint32_t& stamp) { return samples->newest(stamp); };
     // Losses in the first minute (start-up, first GPS fix) are told apart from later ones.
     if (sensor_ && scenario_.duration_s > 60.0) {
         board_.at(60 * kSecond, [this] {
@@ -699,9 +714,33 @@ std::vector<ConsoleResult> Simulation::console_intervals() const {
     return all.results();
 }
 
+// The epochs sent, less those still on their way in: on the line, in the port or in the
+// block the firmware has not cut yet (at 50 Hz a block holds up to a dozen). An epoch is
+// on its way when it is newer than the newest sample formed and began less than a second
+// ago; one older than that and never formed is lost, whatever comes after it.
 uint64_t Simulation::epochs_sent() const {
     const SbgSensor::Stats& s = sensor_->stats();
-    return s.epochs - (s.epochs > 0 && board_.now() < s.last_epoch_at + 50 * kMilli ? 1 : 0);
+    uint32_t newest = 0;
+    const bool formed = newest_formed_(newest);
+    uint64_t sent = s.epochs;
+    for (uint64_t back = 0; back < std::min<uint64_t>(s.epochs, SbgSensor::Stats::kRecent); ++back) {
+        const SbgSensor::Stats::Epoch& e = s.recent[(s.epochs - 1 - back) % SbgSensor::Stats::kRecent];
+        const bool newer = !formed || static_cast<int32_t>(e.stamp - newest) > 0; // the counter wraps
+        if (!newer || board_.now() >= e.at + kSecond) break;
+        --sent;
+    }
+    return sent;
+}
+
+Simulation::SampleCounts Simulation::sample_counts() const {
+    SampleCounts c;
+    c.sent = epochs_sent();
+    c.formed = samples_formed_();
+    c.lost = static_cast<long long>(c.sent) - static_cast<long long>(c.formed);
+    c.later = first_minute_seen_ ? c.lost - (static_cast<long long>(first_minute_sent_) -
+                                             static_cast<long long>(first_minute_formed_))
+                                 : 0;
+    return c;
 }
 
 std::string Simulation::host_bytes() const {
@@ -752,13 +791,10 @@ std::string Simulation::summary(double wall_seconds) const {
         o << "sea              off (no sensor traffic)\n";
     }
     if (sensor_) {
-        const uint64_t sent = epochs_sent(), formed = samples_formed_();
-        const long long lost = static_cast<long long>(sent) - static_cast<long long>(formed);
-        const long long later = first_minute_seen_ ? lost - (static_cast<long long>(first_minute_sent_) -
-                                                             static_cast<long long>(first_minute_formed_))
-                                                   : 0;
+        const SampleCounts c = sample_counts();
         std::snprintf(line, sizeof line, "samples        formed %llu of %llu epochs sent (%lld lost, %lld after the first minute)\n",
-                      static_cast<unsigned long long>(formed), static_cast<unsigned long long>(sent), lost, later);
+                      static_cast<unsigned long long>(c.formed), static_cast<unsigned long long>(c.sent), c.lost,
+                      c.later);
         o << line;
     }
     // The firmware's own figures of its last interval, as it printed them on the console,
@@ -848,12 +884,8 @@ std::string Simulation::summary_json(double wall_seconds) const {
     for (const RestartRecord& r : board_.restarts())
         j["restarts"].push_back({{"at_s", static_cast<double>(r.time) / 1e9}, {"cause", r.cause}});
     if (sensor_) {
-        const uint64_t sent = epochs_sent(), formed = samples_formed_();
-        const long long lost = static_cast<long long>(sent) - static_cast<long long>(formed);
-        const long long later = first_minute_seen_ ? lost - (static_cast<long long>(first_minute_sent_) -
-                                                             static_cast<long long>(first_minute_formed_))
-                                                   : 0;
-        j["samples"] = {{"formed", formed}, {"epochs_sent", sent}, {"lost", lost}, {"lost_after_first_minute", later}};
+        const SampleCounts c = sample_counts();
+        j["samples"] = {{"formed", c.formed}, {"epochs_sent", c.sent}, {"lost", c.lost}, {"lost_after_first_minute", c.later}};
     } else {
         j["samples"] = nullptr;
     }

@@ -113,7 +113,13 @@ private:
     bool card_mounted_ = false;
     std::unique_ptr<FirmwareSource> firmware_;
     uint64_t epochs_sent() const;
+    struct SampleCounts {
+        uint64_t sent = 0, formed = 0;
+        long long lost = 0, later = 0; // later: lost after the first minute
+    };
+    SampleCounts sample_counts() const;
     std::function<uint64_t()> samples_formed_; // over every boot so far
+    std::function<bool(uint32_t&)> newest_formed_; // the newest sample's stamp, this boot
     uint64_t first_minute_sent_ = 0, first_minute_formed_ = 0;
     bool first_minute_seen_ = false;
     // The EEPROM image's advisory lock (flock), held for the run; the card holds its own.

@@ -20,6 +20,7 @@
 // oscillator.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <random>
@@ -102,6 +103,14 @@ public:
     struct Stats {
         uint64_t epochs = 0;           // bursts attempted
         Nanos last_epoch_at = 0;       // when the last one started
+        // The last epochs' time stamps and start times: epoch number epochs - 1 - back is
+        // recent[(epochs - 1 - back) % kRecent], for back < min(epochs, kRecent).
+        static constexpr size_t kRecent = 64;
+        struct Epoch {
+            uint32_t stamp = 0;
+            Nanos at = 0;
+        };
+        std::array<Epoch, kRecent> recent{};
         uint64_t frames_sent = 0;      // frames put on the line, corrupted ones included
         uint64_t frames_dropped = 0;
         uint64_t frames_corrupted = 0;

@@ -172,10 +172,10 @@ static void guarda_bytes_sensor() {
     }
 }
 
-// A block that goes on in the waiting area ends where it filled, perhaps inside a frame:
-// the bytes after its last good frame (a frame's head at most, 80 bytes) go back in front of
-// the area, so that frame is whole in the next block. Those bytes hold no good frame, so
-// none is taken twice.
+// A block that filled up (in the main loop or ahead of it) ends where it filled, perhaps
+// inside a frame: the bytes after its last good frame (a frame's head at most, 80 bytes) go
+// in front of the waiting area, so that frame is whole in the next block. Those bytes hold
+// no good frame, so none is taken twice.
 static void arrastra_trama_cortada() {
     uint16_t iresto = static_cast<uint16_t>(icantidad_bytes_rx_sensor - ifin_tramas_sensor);
     if (iresto > SPAN_TRAMA_NAV) iresto = SPAN_TRAMA_NAV;
@@ -208,19 +208,21 @@ void recepcion_trama_sensor() {
             uint8_t crecibidos = 0;
             while (Serial2.available() > 0 && cbuffer_sensor_lleno == 0) {
                 sodaq_wdt_reset();
-                uint8_t cdato = static_cast<uint8_t>(Serial2.read());
                 if (icantidad_bytes_rx_sensor < TAM_TRAMA_SENSOR_RX) {
-                    ctrama_sensor_rx[icantidad_bytes_rx_sensor] = cdato;
+                    ctrama_sensor_rx[icantidad_bytes_rx_sensor] = static_cast<uint8_t>(Serial2.read());
                     icantidad_bytes_rx_sensor = static_cast<uint16_t>(icantidad_bytes_rx_sensor + 1);
                 } else {
-                    // The byte that finds the block full is dropped; the rest of the burst
-                    // stays in the port for the next pass.
+                    // A full block ends here, likely inside a frame (a stream held back by a
+                    // long pass runs on without a pause): the byte that finds it full stays
+                    // in the port with the rest, and the frame's head goes on to the next
+                    // block (dropping that byte lost the frame at every such cut).
                     cbuffer_sensor_lleno = 1;
                 }
                 crecibidos = 1;
             }
             if (crecibidos == 1) ctimeout_rx_sensor = SILENCIO_RX_SENSOR_MS;
         } while (ctimeout_rx_sensor != 0 && cbuffer_sensor_lleno == 0);
+        cbloque_completo = cbuffer_sensor_lleno;
     }
 
     resSbgOk = 1;

@@ -147,10 +147,9 @@ void procesamos_trama_rx_sensor() {
             p = static_cast<uint16_t>(s + SALTO_TRAS_RECHAZO);
             continue;
         }
-        // A frame whose tail is not in the block is dropped: its CRC bytes are missing, so
-        // no check of the bytes present could accept it, and it is not carried over to the
-        // next block (a full block loses the byte that found it full, see
-        // recepcion_trama_sensor, so a carried-over head could never be completed anyway).
+        // A frame whose tail is not in the block is not taken here: its CRC bytes are
+        // missing, so no check of the bytes present could accept it. When the block ended
+        // because it was full, the receiver puts its head in front of the next block.
         if (static_cast<uint32_t>(s) + ispan >= icantidad_bytes_rx_sensor) {
             p = static_cast<uint16_t>(s + SALTO_TRAS_RECHAZO);
             continue;

@@ -317,10 +317,12 @@ static uint8_t actualizar_ventana(int32_t ln) {
 // Samples formed since start-up, all-zero ones included: set against the epochs the
 // sensor sent, the samples lost on the way (reading, framing, pairing).
 uint32_t lmuestras_formadas = 0;
+int32_t ltiempo_muestra_formada = 0;
 
 // The sample steps once all three logs have arrived.
 static void procesar_muestra() {
     ++lmuestras_formadas;
+    ltiempo_muestra_formada = TernaTiempos2;
     if (tsIni == TIEMPO_NO_RECIBIDO) tsIni = TernaTiempos2;
     if (CTE_AJUSTE_RELOJ != 0) Correccion_Reloj_porWaves();
 

@@ -30,6 +30,7 @@ extern float TernaDatos_pos1_5, TernaDatos_pos2_5, TernaDatos_pos3_5;
 
 // ---------------------------------------------------------------- latest value per log
 extern uint32_t lmuestras_formadas; // samples formed since start-up (three logs of one epoch)
+extern int32_t ltiempo_muestra_formada; // the time stamp of the last of them
 extern int32_t TernaTiempos0;   // Euler log time stamp
 extern int32_t TernaTiempos1;   // ship-motion log time stamp
 extern int32_t TernaTiempos2;   // navigation log time stamp taken for the sample
