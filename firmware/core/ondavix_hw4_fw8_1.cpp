@@ -111,6 +111,7 @@ void gestion_tarjeta_sd() {
         inicializacion_sd();
         return;
     }
+    ocupacion_pendiente_sd();
     if (cfecha_capturada == 0 && crear_ficheros_axiliares != 1) return;
     if (ccreacion_nuevo_directorio == 1) {
         creacion_nuevo_directorio();

@@ -51,6 +51,10 @@ static uint32_t lultimo_sync_raw = 0;
 // searched the whole FAT for a cluster, the main loop starved the watchdog and the buoy
 // restarted in a loop.
 static uint8_t ctarjeta_sd_llena = 0;
+// The start-up occupation waits for the free count (see recuento_libres_en_curso).
+static uint8_t cocupacion_pendiente = 0;
+// FAT blocks of the count in slices read in one main-loop pass: 8 ms of the card at 2 MHz.
+static constexpr uint32_t BLOQUES_RECUENTO_POR_PASADA = 4;
 
 // ---------------------------------------------------------------- name builders
 
@@ -234,10 +238,30 @@ void inicializacion_sd() {
             }
         }
     }
-    if (CTE_PORCENTAJE_FULL_SD > 100) espacio_ocupado_SD();
+    cocupacion_pendiente = 0;
+    if (CTE_PORCENTAJE_FULL_SD > 100) {
+        if (volumen_sd.freeCountKnown()) espacio_ocupado_SD();
+        else cocupacion_pendiente = 1;
+    }
 }
 
 // ---------------------------------------------------------------- occupation
+
+// A card whose free count is not known (FAT16, or FAT32 without a valid FSInfo count) is
+// counted in slices, a few FAT blocks each main-loop pass, instead of in one walk of the
+// whole FAT that held the loop 2 s on a 4 GiB card (17 s on 32 GiB) and lost the sensor's
+// bytes meanwhile. 1 while the count goes on: what needs the occupation waits for it. A
+// read error ends it (0): the occupation then counts in full and reports the failure.
+uint8_t recuento_libres_en_curso() {
+    if (volumen_sd.freeCountKnown()) return 0;
+    return volumen_sd.countFreeSlice(BLOQUES_RECUENTO_POR_PASADA) == 0 ? 1 : 0;
+}
+
+void ocupacion_pendiente_sd() {
+    if (cocupacion_pendiente == 0 || recuento_libres_en_curso() == 1) return;
+    cocupacion_pendiente = 0;
+    espacio_ocupado_SD();
+}
 
 uint8_t espacio_ocupado_SD() {
     Serial1.println();
@@ -321,6 +345,9 @@ static bool cabe_registro(File& fichero, uint16_t ibytes) {
 }
 
 void creacion_nuevo_directorio() {
+    // The occupation decides whether the directory may be made: it waits for the count
+    // (these passes are not attempts).
+    if (recuento_libres_en_curso() == 1) return;
     Serial1.print("Intento creacion directorio numero: ");
     Serial1.println(Intentos_Creacion_Directorio);
     Intentos_Creacion_Directorio++;

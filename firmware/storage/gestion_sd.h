@@ -36,6 +36,10 @@ void inicializacion_sd();
 // Occupation of the card in percent (0..100), also stored in CTE_PORCENTAJE_FULL_SD and at
 // EEPROM address 19. 0 when the free-cluster count fails twice.
 uint8_t espacio_ocupado_SD();
+// 1 while the card's free count goes on in slices (each call reads a few FAT blocks).
+uint8_t recuento_libres_en_curso();
+// Every main-loop pass: the start-up occupation, once the count it waits for is known.
+void ocupacion_pendiente_sd();
 // Opens or creates the current day's directory. Called by the write cycle while
 // ccreacion_nuevo_directorio is 1.
 void creacion_nuevo_directorio();

@@ -22,7 +22,7 @@ FatVolume::FatVolume()
       fat_bits_(0), cluster_blocks_(0), fat_copies_(0),
       volume_first_(0), fat_first_(0), fat_blocks_(0), root_first_(0), root_entries_(0), data_first_(0),
       clusters_(0), root_cluster_(0), fsinfo_block_(0), free_count_(kUnknown), next_free_(2),
-      fsinfo_dirty_(false), exhausted_(false), free_hint_valid_(false), free_hint_(), cache_block_(kNoBlock), cache_dirty_(false), cache_(), writers_() {
+      fsinfo_dirty_(false), exhausted_(false), free_hint_valid_(false), free_hint_(), slice_block_(0), slice_free_(0), cache_block_(kNoBlock), cache_dirty_(false), cache_(), writers_() {
     for (Writer& w : writers_) w.block = kNoBlock;
 }
 
@@ -43,6 +43,7 @@ void FatVolume::unmount() {
     free_count_ = kUnknown;
     next_free_ = 2;
     free_hint_valid_ = false;
+    slice_block_ = slice_free_ = 0;
     fsinfo_dirty_ = false;
     exhausted_ = false;
     cache_block_ = kNoBlock;
@@ -262,10 +263,7 @@ int8_t FatVolume::findFree(uint32_t& found) {
         c = c + 1 <= clusters_ + 1 ? c + 1 : 2;
     }
     exhausted_ = true;
-    if (free_count_ != 0) {
-        free_count_ = 0;
-        fsinfo_dirty_ = true;
-    }
+    setFreeCount(0);
     return 0;
 }
 
@@ -303,6 +301,7 @@ uint32_t FatVolume::allocateCluster(uint32_t previous, bool zero) {
     if (previous != 0 && !fatSet(previous, c)) return 0;
     next_free_ = c + 1 <= clusters_ + 1 ? c + 1 : 2;
     if (free_count_ != kUnknown && free_count_ > 0) --free_count_;
+    sliceTaken(c, -1);
     fsinfo_dirty_ = true;
     return c;
 }
@@ -317,6 +316,7 @@ bool FatVolume::freeChain(uint32_t first) {
         if (next == 0) return true;
         if (!fatSet(c, 0)) return false;
         if (free_count_ != kUnknown) ++free_count_;
+        sliceTaken(c, +1);
         exhausted_ = false;
         fsinfo_dirty_ = true;
         if (c < next_free_) next_free_ = c;
@@ -342,12 +342,57 @@ int32_t FatVolume::countFree(FatBlockStep step, void* context) {
             if (v == 0) ++free;
         }
     }
+    setFreeCount(free);
+    exhausted_ = free == 0;
+    return static_cast<int32_t>(free);
+}
+
+// A known count ends any count in slices.
+void FatVolume::setFreeCount(uint32_t free) {
+    slice_block_ = slice_free_ = 0;
     if (free_count_ != free) {
         free_count_ = free;
         fsinfo_dirty_ = true;
     }
+}
+
+void FatVolume::sliceTaken(uint32_t cluster, int32_t change) {
+    if (slice_block_ == 0 || free_count_ != kUnknown) return;
+    // Blocks from slice_block_ - 1 on are still to be read, and will show the change.
+    if (cluster / (fat_bits_ == 16 ? 256u : 128u) + 1 < slice_block_) slice_free_ += change;
+}
+
+int8_t FatVolume::countFreeSlice(uint32_t blocks) {
+    if (fat_bits_ != 16 && fat_bits_ != 32) return -1;
+    if (free_count_ != kUnknown) return 1;
+    const uint32_t per_block = fat_bits_ == 16 ? 256 : 128;
+    const uint32_t entries = clusters_ + 2;
+    // slice_block_ holds the next block plus one, so that 0 says no count is under way.
+    if (slice_block_ == 0) {
+        slice_block_ = 1;
+        slice_free_ = 0;
+    }
+    for (uint32_t n = 0; n < blocks; ++n) {
+        const uint32_t block = slice_block_ - 1;
+        if (block * per_block >= entries) break;
+        const uint8_t* b = cacheLoad(fat_first_ + block, false);
+        if (!b) {
+            slice_block_ = slice_free_ = 0;
+            return -1;
+        }
+        uint32_t count = entries - block * per_block;
+        if (count > per_block) count = per_block;
+        for (uint32_t i = 0; i < count; ++i) {
+            uint32_t v = fat_bits_ == 16 ? get16(b + 2 * i) : get32(b + 4 * i) & 0x0FFFFFFF;
+            if (v == 0) ++slice_free_;
+        }
+        ++slice_block_;
+    }
+    if ((slice_block_ - 1) * per_block < entries) return 0;
+    const uint32_t free = slice_free_;
+    setFreeCount(free);
     exhausted_ = free == 0;
-    return static_cast<int32_t>(free);
+    return 1;
 }
 
 int32_t FatVolume::freeClusters() { return countFree(nullptr, nullptr); }

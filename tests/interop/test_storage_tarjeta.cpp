@@ -134,7 +134,7 @@ TEST_P(StorageFormatShapes, FormattedCardPassesFsckMdirAndTakesTheFirmwaresFiles
         h.run([&] {
             arranque_base_tiempos();
             estado_inicial_almacenamiento();
-            for (int i = 0; i < 3; ++i) gestion_tarjeta_sd();
+            for (int i = 0; i < 3; ++i) pasada_sd();
             EXPECT_EQ(resSdOk, 1);
             EXPECT_EQ(CTE_PORCENTAJE_FULL_SD, 0);
             for (int i = 0; i < 200; ++i) {
@@ -200,7 +200,7 @@ void minuto_de_escritura(Harness& h, RamCard& card, Minuto& m) {
     h.run([&] {
         arranque_base_tiempos();
         estado_inicial_almacenamiento();
-        for (int i = 0; i < 3 && !m.cut; ++i) gestion_tarjeta_sd();
+        for (int i = 0; i < 3 && !m.cut; ++i) pasada_sd();
         sim::Nanos inicio = h.board.now();
         sim::Nanos next_raw = inicio, next_wav = inicio + 1250 * sim::kMilli, next_int = inicio + 20 * sim::kSecond;
         while (!m.cut && h.board.now() - inicio < 60 * sim::kSecond) {
@@ -379,7 +379,7 @@ TEST_P(StoragePowerCuts, CutAtEveryBlockWriteKeepsTheVolumeAndAllButTheLastSecon
                 arranque_base_tiempos();
                 estado_inicial_almacenamiento();
                 cminuto_utc = 30; // a minute the first run also wrote in
-                for (int i = 0; i < 4; ++i) gestion_tarjeta_sd();
+                for (int i = 0; i < 4; ++i) pasada_sd();
                 EXPECT_EQ(ctarjeta_sd_inicializada, 1) << "cut " << cut;
                 for (int i = 0; i < 30; ++i) {
                     pon_registro(0, registro_raw(900000 + i));

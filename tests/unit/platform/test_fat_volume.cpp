@@ -169,6 +169,47 @@ TEST(FatVolumeFree, BoundedCountVisitsEveryFatBlockAndCanGiveUp) {
     }
 }
 
+// The count in slices gives the full count's figure, with clusters taken and freed between
+// slices on both sides of where it stands; a read error starts it over.
+TEST(FatVolumeFree, CountInSlicesFollowsClustersTakenMeanwhile) {
+    for (uint8_t bits : {16, 32}) {
+        RamImage image(bits == 16 ? 30000 : 140000);
+        image.format(shape(bits, true, 1));
+        FatVolume v;
+        v.attach(image.device());
+        ASSERT_TRUE(v.mount(1));
+        const int32_t fresh = v.freeClusters();
+        ASSERT_TRUE(v.mount(1)); // the count forgotten again (no FSInfo count on FAT16)
+        if (bits == 32) {
+            uint8_t fsinfo[512];
+            ASSERT_TRUE(v.readDeviceBlock(v.volumeFirstBlock() + 1, fsinfo));
+            memset(fsinfo + 488, 0xFF, 4);
+            ASSERT_TRUE(image.write(v.volumeFirstBlock() + 1, fsinfo));
+            ASSERT_TRUE(v.mount(1));
+        }
+        ASSERT_FALSE(v.freeCountKnown());
+        image.set_present(false);
+        EXPECT_EQ(v.countFreeSlice(3), -1);
+        image.set_present(true);
+        EXPECT_EQ(v.countFreeSlice(1), 0);
+        // A file of 300 clusters: its first entries lie in the block already counted, the
+        // rest after it.
+        FatFile f;
+        ASSERT_TRUE(f.open(v, "/1430.raw", 521));
+        std::string data(300 * 512, 'x');
+        f.write(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+        ASSERT_TRUE(f.close());
+        EXPECT_FALSE(v.freeCountKnown());
+        int slices = 0;
+        while (v.countFreeSlice(3) == 0) ++slices;
+        EXPECT_GT(slices, 0);
+        EXPECT_EQ(v.knownFreeClusters(), fresh - 300);
+        ASSERT_TRUE(v.remove("/1430.raw"));
+        EXPECT_EQ(v.knownFreeClusters(), fresh);
+        EXPECT_EQ(v.freeClusters(), fresh);
+    }
+}
+
 TEST(FatVolumeFree, ReadErrorGivesMinusOne) {
     RamImage image(30000);
     image.format(shape(16, false, 1));

@@ -110,4 +110,18 @@ inline void pon_registro(uint8_t ctipo, const std::string& texto) {
     cescritura_sd[ctipo] = 1;
 }
 
+// One pass of the main loop's SD block. The free count of a card that keeps none (FAT16, a
+// FAT32 FSInfo without it) goes on in slices, a few FAT blocks a pass: one pass here stands
+// for as many as that takes. Returns the slices it stood for.
+inline int pasada_sd() {
+    gestion_tarjeta_sd();
+    int n = 0;
+    while (recuento_libres_en_curso() == 1) {
+        sodaq_wdt_reset(); // as every pass of the main loop does
+        ++n;
+    }
+    ocupacion_pendiente_sd();
+    return n;
+}
+
 } // namespace sim::test

@@ -48,10 +48,11 @@ protected:
             Serial1.flush();
         });
     }
-    // Passes of the main loop's SD block.
+    // Passes of the main loop's SD block (see pasada_sd).
     void pasadas(int n) {
-        for (int i = 0; i < n; ++i) gestion_tarjeta_sd();
+        for (int i = 0; i < n; ++i) pasadas_de_recuento += pasada_sd();
     }
+    int pasadas_de_recuento = 0;
     const std::string& consola() const { return h.console.text(); }
 
     RamImage image;
@@ -89,6 +90,8 @@ TEST_F(GestionSd, ArranqueEscribeElFicheroMarcaYMideLaOcupacion) {
         for (int k = 0; k < 3; ++k) EXPECT_EQ(ccreacion_nuevo_fichero[k], 1);
         EXPECT_LE(CTE_PORCENTAJE_FULL_SD, 1); // an empty card, measured because it was 255
         EXPECT_EQ(h.eeprom.data()[EE_PORCENTAJE_SD], CTE_PORCENTAJE_FULL_SD);
+        // Its FAT of 256 blocks was counted in slices, not in one pass.
+        EXPECT_GT(pasadas_de_recuento, 30);
     });
     EXPECT_EQ(lee_fichero(image, "/_sd/escritura_sd.txt"), "Escritura sd ok: 3014");
     EXPECT_NE(consola().find("SD inicializada\r\n"), std::string::npos);
