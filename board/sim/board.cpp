@@ -27,6 +27,8 @@ struct IsrGuard {
 } // namespace
 
 Board::Board(const BoardConfig& config) : cfg_(config), pins_(kPins) {
+    if (cfg_.call_cost < 1) cfg_.call_cost = 1; // the idle streak is counted in time
+    if (cfg_.idle_streak < 1) cfg_.idle_streak = 1;
     // Oscillator frequency in milli-hertz: 48 MHz x (1 + error).
     long double f = (long double)kNominalHz * 1000.0L * (1.0L + (long double)config.oscillator_ppm * 1e-6L);
     osc_mhz_ = static_cast<uint64_t>(f + 0.5L);
@@ -116,11 +118,12 @@ Nanos Board::next_event() const {
             if (uarts_[u]->next_to_device() < t) t = uarts_[u]->next_to_device();
         }
         if (!events_.empty() && events_.begin()->first.first < t) t = events_.begin()->first.first;
-        if (timer_next_ < t) t = timer_next_;
         next_remembered_ = t;
         next_dirty_ = false;
     }
-    return wdt_expiry_ < next_remembered_ ? wdt_expiry_ : next_remembered_;
+    // The timer and the watchdog move every millisecond: read as they stand.
+    Nanos t = timer_next_ < next_remembered_ ? timer_next_ : next_remembered_;
+    return wdt_expiry_ < t ? wdt_expiry_ : t;
 }
 
 void Board::set_observer(Nanos every, std::function<void()> fn) {
@@ -138,12 +141,13 @@ void Board::deliver_due() {
     for (;;) {
         Nanos t = next_event();
         if (t > now_) {
-            due_ = t < end_ ? t : end_;
+            Nanos due = t < end_ ? t : end_;
             // An earlier look changes nothing the firmware sees: nothing is due then.
-            if (observe_at_ < due_) due_ = observe_at_;
+            if (observe_at_ < due) due = observe_at_;
+            set_due(due);
             return;
         }
-        idle_ = 0;
+        restart_streak();
         // One instant, in the fixed order written at the top of board.h.
         for (int u = 0; u < 4; ++u)
             if (uarts_[u]->next_to_board() <= t) uarts_[u]->deliver_to_board(t);
@@ -159,7 +163,6 @@ void Board::deliver_due() {
         if (timer_next_ <= t) {
             ++timer_ticks_;
             timer_next_ = next_tick_time();
-            next_dirty_ = true;
             run_isr();
         }
         if (wdt_expiry_ <= t) {
@@ -195,12 +198,19 @@ void Board::idle_jump(Nanos horizon) {
     // With nothing due at all, time still passes at the cost of the call.
     if (t == kNever) t = now_ + cfg_.call_cost;
     if (t > now_) now_ = t;
-    idle_ = 0;
+    restart_streak();
+}
+
+void Board::poll_slow(Nanos horizon) {
+    if (now_ >= streak_end_) {
+        now_ -= cfg_.call_cost;
+        idle_jump(horizon);
+    }
+    if (now_ >= due_) advance_slow();
 }
 
 void Board::wait_until(Nanos t) {
     if (in_isr_) return;
-    idle_ = 0;
     while (now_ < t) {
         Nanos next = next_event();
         if (next > t) next = t;
@@ -209,12 +219,13 @@ void Board::wait_until(Nanos t) {
         if (now_ >= due_) deliver_due();
         check_end();
     }
+    restart_streak();
 }
 
 void Board::idle_until(Nanos t) {
     Nanos saved_end = end_;
     end_ = t;
-    if (due_ > end_) due_ = end_;
+    if (due_ > end_) set_due(end_);
     try {
         wait_until(t);
     } catch (const RunEnd&) {
@@ -226,36 +237,35 @@ void Board::idle_until(Nanos t) {
 
 void Board::pin_mode_change(uint8_t pin, uint8_t mode) {
     if (pin >= kPins) return;
-    pins_[pin].mode = mode;
+    pin_mode_[pin] = mode;
     call();
 }
 
-void Board::pin_write(uint8_t pin, uint8_t level) {
+void Board::pin_write_change(uint8_t pin, uint8_t level) {
     if (pin >= kPins) return;
     Pin& p = pins_[pin];
     level = level ? 1 : 0;
-    // Writing the level a pin already drives changes nothing outside: like a read, it
-    // counts toward the idle streak (a loop that keeps a supply switched off each pass).
-    if (p.out == level) {
-        if (!in_isr_) poll();
-        return;
-    }
     if (!in_isr_) call();
-    p.out = level;
+    pin_out_[pin] = level;
     if (p.history.size() < kPinHistoryLimit) p.history.emplace_back(now_, level);
     for (auto& fn : p.listeners) fn(level);
 }
 
 uint8_t Board::pin_read(uint8_t pin) {
     if (pin >= kPins) return 0;
-    const Pin& p = pins_[pin];
-    uint8_t v = p.mode == 1 ? p.out : p.in;
+    uint8_t v = pin_mode_[pin] == 1 ? pin_out_[pin] : pins_[pin].in;
     if (!in_isr_) poll();
     return v;
 }
 
-uint8_t Board::pin_output(uint8_t pin) const { return pins_.at(pin).out; }
-uint8_t Board::pin_mode(uint8_t pin) const { return pins_.at(pin).mode; }
+uint8_t Board::pin_output(uint8_t pin) const {
+    if (pin >= kPins) throw std::out_of_range("no such pin");
+    return pin_out_[pin];
+}
+uint8_t Board::pin_mode(uint8_t pin) const {
+    if (pin >= kPins) throw std::out_of_range("no such pin");
+    return pin_mode_[pin];
+}
 const std::vector<std::pair<Nanos, uint8_t>>& Board::pin_history(uint8_t pin) const {
     return pins_.at(pin).history;
 }
@@ -266,7 +276,6 @@ void Board::timer_setup(uint16_t divisor, uint16_t compare) {
     call();
     timer_running_ = false;
     timer_next_ = kNever;
-    next_dirty_ = true;
     timer_period_cycles_ = uint64_t(divisor ? divisor : 1) * (compare ? compare : 1);
 }
 
@@ -283,7 +292,6 @@ void Board::timer_start() {
     tick_step_q_ = static_cast<uint64_t>(step / osc_mhz_);
     tick_step_r_ = static_cast<uint64_t>(step % osc_mhz_);
     timer_next_ = boot_time_ + tick_q_ + (tick_r_ != 0 ? 1 : 0); // time_of_cycles(start + period)
-    next_dirty_ = true;
     schedule_due(timer_next_);
 }
 
@@ -291,7 +299,6 @@ void Board::timer_stop() {
     call();
     timer_running_ = false;
     timer_next_ = kNever;
-    next_dirty_ = true;
 }
 
 void Board::wdt_enable(uint8_t period) {
@@ -376,13 +383,14 @@ void Board::heap_free(void* p) {
 void Board::reset_hardware() {
     boot_time_ = now_;
     ms_until_ = 0; // millis() counts from the new boot
-    for (Pin& p : pins_) {
-        if (p.out != 0) {
-            p.out = 0;
+    for (int pin = 0; pin < kPins; ++pin) {
+        Pin& p = pins_[pin];
+        if (pin_out_[pin] != 0) {
+            pin_out_[pin] = 0;
             if (p.history.size() < kPinHistoryLimit) p.history.emplace_back(now_, 0);
             for (auto& fn : p.listeners) fn(0);
         }
-        p.mode = 0;
+        pin_mode_[pin] = 0;
     }
     for (auto& u : uarts_) u->hardware_reset(now_);
     timer_running_ = false;
@@ -393,17 +401,17 @@ void Board::reset_hardware() {
     in_isr_ = false;
     isr_blocked_ = false;
     halt_cause_.clear();
-    idle_ = 0;
     for (auto& [p, n] : heap_) std::free(p);
     heap_.clear();
     heap_bytes_ = 0;
     due_ = now_;
+    restart_streak();
 }
 
 void Board::run(FirmwareSource& firmware, Nanos end) {
     firmware_ = &firmware;
     end_ = end;
-    if (due_ > end_) due_ = end_;
+    if (due_ > end_) set_due(end_);
     for (;;) {
         reset_hardware();
         ++boots_;

@@ -40,7 +40,7 @@ struct BoardConfig {
     size_t heap_limit = 24 * 1024;     // bytes the firmware's heap may hold (free RAM of the MCU)
     size_t uart_rx_size = 350;         // receive queue per port, bytes (see sim_uart.h)
     size_t uart_tx_size = 350;         // transmit queue per port, bytes
-    Nanos call_cost = 1 * kMicro;      // virtual time of one platform call
+    Nanos call_cost = 1 * kMicro;      // virtual time of one platform call (at least 1 ns)
     int idle_streak = 16;              // polls before an idle jump
 };
 
@@ -144,7 +144,10 @@ public:
     // the run is the same as with one that only reads: it changes no time and no order.
     void set_observer(Nanos every, std::function<void()> fn);
     // Ends the run at the current instant, as if it were the end time given to run().
-    void stop() { if (now_ < end_) end_ = now_; due_ = now_; }
+    void stop() {
+        if (now_ < end_) end_ = now_;
+        set_due(now_);
+    }
 
     // ---- records
     const std::vector<RestartRecord>& restarts() const { return restarts_; }
@@ -167,36 +170,48 @@ public:
     // A platform call that does something: costs its time and breaks an idle streak.
     void call() {
         if (in_isr_) return;
-        idle_ = 0;
         now_ += cfg_.call_cost;
+        restart_streak();
         if (now_ >= due_) advance_slow();
     }
     // A call that found nothing new (an empty queue, a watchdog feed, a pin read).
     void poll() { poll_until(kNever); }
-    // The same, for a reading that changes by itself at `horizon` (a clock).
+    // The same, for a reading that changes by itself at `horizon` (a clock). The streak's
+    // last poll is the one that would reach streak_end_: it jumps instead (poll_slow).
     void poll_until(Nanos horizon) {
         if (in_isr_) return;
-        if (++idle_ >= cfg_.idle_streak) idle_jump(horizon);
-        else now_ += cfg_.call_cost;
-        if (now_ >= due_) advance_slow();
+        now_ += cfg_.call_cost;
+        if (now_ >= poll_due_) poll_slow(horizon);
     }
-    // A call that takes time but neither acts nor polls.
+    // A call that takes time but neither acts nor polls: the streak waits for it.
     void call_neutral() {
         if (in_isr_) return;
         now_ += cfg_.call_cost;
+        streak_end_ += cfg_.call_cost;
+        refresh_poll_due();
         if (now_ >= due_) advance_slow();
     }
-    void schedule_due(Nanos t) { if (t < due_) due_ = t; }
+    void schedule_due(Nanos t) {
+        if (t < due_) set_due(t);
+    }
     void event_times_changed() { next_dirty_ = true; } // a port's next byte time moved
     bool in_isr() const { return in_isr_; }
     void wait_until(Nanos t); // blocking wait inside a platform call
     void pin_mode_set(uint8_t pin, uint8_t mode) {
         // Re-applying the mode a pin already has changes nothing: it polls (inline: the
         // firmware does it in every pass of its loop).
-        if (pin < kPins && pins_[pin].mode == mode) poll();
+        if (pin < kPins && pin_mode_[pin] == mode) poll();
         else pin_mode_change(pin, mode);
     }
-    void pin_write(uint8_t pin, uint8_t level);
+    void pin_write(uint8_t pin, uint8_t level) {
+        // Writing the level a pin already drives changes nothing outside: like a read, it
+        // counts toward the idle streak (a loop that keeps a supply switched off each pass).
+        if (pin < kPins && pin_out_[pin] == (level ? 1 : 0)) {
+            if (!in_isr_) poll();
+            return;
+        }
+        pin_write_change(pin, level);
+    }
     uint8_t pin_read(uint8_t pin);
     uint32_t millis() const;
     // millis() now and when it next changes, from a span worked out once a millisecond (each
@@ -231,6 +246,7 @@ public:
 private:
     void deliver_due();
     void pin_mode_change(uint8_t pin, uint8_t mode);
+    void pin_write_change(uint8_t pin, uint8_t level);
     void refresh_millis();
     Nanos next_event() const;
     void reset_hardware();
@@ -238,6 +254,17 @@ private:
     void check_end();
     void advance_slow();
     void idle_jump(Nanos horizon);
+    void poll_slow(Nanos horizon);
+    void set_due(Nanos t) {
+        due_ = t;
+        refresh_poll_due();
+    }
+    // A call that acts, an event delivered or a jump: the polls count afresh from now.
+    void restart_streak() {
+        streak_end_ = now_ + static_cast<Nanos>(cfg_.idle_streak) * cfg_.call_cost;
+        refresh_poll_due();
+    }
+    void refresh_poll_due() { poll_due_ = due_ < streak_end_ ? due_ : streak_end_; }
     [[noreturn]] static void no_board();
     static Board* current_;
 
@@ -250,9 +277,13 @@ private:
     Nanos now_ = 0;
     Nanos due_ = 0;       // lower bound of the next event time, never after end_
     Nanos end_ = kNever;  // end of the run
-    int idle_ = 0;
-    // next_event() without the watchdog, remembered until a port's byte times, the events
-    // or the timer change (event_times_changed).
+    // The idle streak in time: its polls each cost call_cost from the last act, so the one
+    // that would bring now_ to streak_end_ is the streak's last. poll_due_ is the earlier of
+    // that and due_: one comparison per poll.
+    Nanos streak_end_ = 0;
+    Nanos poll_due_ = 0;
+    // next_event() of the ports and the world events, remembered until a port's byte times
+    // or the events change (event_times_changed).
     mutable Nanos next_remembered_ = 0;
     mutable bool next_dirty_ = true;
     bool in_isr_ = false;
@@ -293,9 +324,10 @@ private:
     uint64_t event_seq_ = 0;
 
     // Pins
+    // Modes and driven levels apart from the rest: the firmware sets them every pass.
+    uint8_t pin_mode_[kPins] = {};
+    uint8_t pin_out_[kPins] = {};
     struct Pin {
-        uint8_t mode = 0;
-        uint8_t out = 0;
         uint8_t in = 1; // an open input reads high (pull-up or undriven line)
         std::vector<std::pair<Nanos, uint8_t>> history;
         std::vector<std::function<void(uint8_t)>> listeners;
