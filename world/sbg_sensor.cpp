@@ -215,7 +215,6 @@ void SbgSensor::put_frame(std::vector<uint8_t>& burst, uint8_t id, const std::ve
 void SbgSensor::send_epoch(uint32_t stamp, const MotionSample& m) {
     stats_.recent[stats_.epochs % Stats::kRecent] = {stamp, clock_.now()};
     ++stats_.epochs;
-    stats_.last_epoch_at = clock_.now();
     uint32_t status = kSbgModeNavPosition | kSbgStatusAttitudeValid | kSbgStatusVelocityValid | kSbgStatusPositionValid;
     if (config_.heading_valid) status |= kSbgStatusHeadingValid;
     if (config_.aligned) status |= kSbgStatusAlignValid;

@@ -102,7 +102,6 @@ public:
 
     struct Stats {
         uint64_t epochs = 0;           // bursts attempted
-        Nanos last_epoch_at = 0;       // when the last one started
         // The last epochs' time stamps and start times: epoch number epochs - 1 - back is
         // recent[(epochs - 1 - back) % kRecent], for back < min(epochs, kRecent).
         static constexpr size_t kRecent = 64;

@@ -499,18 +499,18 @@ void recuperar_fichero_RES_si_existe() {
 
 uint8_t existe_fichero_datos(uint8_t ctipo) {
     if (ctipo > TIPO_BUFFER_RES || !volumen_sd.mounted()) return 0;
-    // The raw and per-wave files stay open under the name they were created with: their own
-    // directory entry is checked (one block read) instead of walking the path again, whose
-    // cost grew with every file of the day directory.
-    File& fichero = *fichero_de_tipo(ctipo);
-    if (ctipo != TIPO_BUFFER_RES && fichero.isOpen()) return fichero.entryOnCard() ? 1 : 0;
-    const char* pnombre = nombre_de_tipo(ctipo);
-    if (pnombre[0] == 0) return 0;
-    // Closed at an interval's end, the handle still knows the entry of the file its name
-    // gives until the next file is created (the records formed meanwhile ask after it
+    // The raw and per-wave handles check their own directory entry (two block reads)
+    // instead of walking the path again, whose cost grew with every file of the day
+    // directory. Closed at an interval's end, a handle still holds the entry of the file its
+    // name gives until the next file is created (the records formed meanwhile ask after it
     // every sample). Only the result file's name changes without its handle opening it.
-    if (ctipo != TIPO_BUFFER_RES && fichero.entryOnCard()) return 1;
-    return volumen_sd.exists(pnombre) ? 1 : 0;
+    if (ctipo != TIPO_BUFFER_RES) {
+        File& fichero = *fichero_de_tipo(ctipo);
+        if (fichero.entryOnCard()) return 1;
+        if (fichero.isOpen()) return 0;
+    }
+    const char* pnombre = nombre_de_tipo(ctipo);
+    return (pnombre[0] != 0 && volumen_sd.exists(pnombre)) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------- write cycle

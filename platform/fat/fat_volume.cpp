@@ -22,7 +22,7 @@ FatVolume::FatVolume()
       fat_bits_(0), cluster_blocks_(0), fat_copies_(0),
       volume_first_(0), fat_first_(0), fat_blocks_(0), root_first_(0), root_entries_(0), data_first_(0),
       clusters_(0), root_cluster_(0), fsinfo_block_(0), free_count_(kUnknown), next_free_(2),
-      fsinfo_dirty_(false), exhausted_(false), free_hint_valid_(false), free_hint_(), slice_block_(0), slice_free_(0), cache_block_(kNoBlock), cache_dirty_(false), cache_(), writers_() {
+      fsinfo_dirty_(false), exhausted_(false), free_hint_valid_(false), free_hint_(), slicing_(false), slice_next_(0), slice_free_(0), cache_block_(kNoBlock), cache_dirty_(false), cache_(), writers_() {
     for (Writer& w : writers_) w.block = kNoBlock;
 }
 
@@ -43,7 +43,7 @@ void FatVolume::unmount() {
     free_count_ = kUnknown;
     next_free_ = 2;
     free_hint_valid_ = false;
-    slice_block_ = slice_free_ = 0;
+    slicing_ = false;
     fsinfo_dirty_ = false;
     exhausted_ = false;
     cache_block_ = kNoBlock;
@@ -249,7 +249,7 @@ int8_t FatVolume::nextCluster(uint32_t cluster, uint32_t& next) {
 // stale FSInfo.)
 int8_t FatVolume::findFree(uint32_t& found) {
     if (exhausted_) return 0;
-    uint32_t per_block = fat_bits_ == 16 ? 256 : 128;
+    const uint32_t per_block = fatEntriesPerBlock();
     uint32_t c = validCluster(next_free_) ? next_free_ : 2;
     for (uint32_t n = 0; n < clusters_; ++n) {
         if ((n == 0 || c % per_block == 0) && search_step_ && !search_step_(search_context_)) return -1;
@@ -326,21 +326,34 @@ bool FatVolume::freeChain(uint32_t first) {
     return true;
 }
 
+// Free entries in FAT block `block`, entries 0 and 1 (the media byte and flags) and those
+// past the last cluster left out; -1 on a read error.
+int32_t FatVolume::freeInFatBlock(uint32_t block) {
+    const uint8_t* b = cacheLoad(fat_first_ + block, false);
+    if (!b) return -1;
+    const uint32_t per_block = fatEntriesPerBlock();
+    uint32_t count = clusters_ + 2 - block * per_block;
+    if (count > per_block) count = per_block;
+    int32_t free = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t v = fat_bits_ == 16 ? get16(b + 2 * i) : get32(b + 4 * i) & 0x0FFFFFFF;
+        if (v == 0) ++free;
+    }
+    return free;
+}
+
+uint32_t FatVolume::fatBlocksInUse() const {
+    return (clusters_ + 2 + fatEntriesPerBlock() - 1) / fatEntriesPerBlock();
+}
+
 int32_t FatVolume::countFree(FatBlockStep step, void* context) {
     if (fat_bits_ != 16 && fat_bits_ != 32) return -1;
-    uint32_t per_block = fat_bits_ == 16 ? 256 : 128;
-    uint32_t entries = clusters_ + 2; // entries 0 and 1 hold the media byte and flags
     uint32_t free = 0;
-    for (uint32_t block = 0; block * per_block < entries; ++block) {
+    for (uint32_t block = 0; block < fatBlocksInUse(); ++block) {
         if (step && !step(context)) return -1;
-        const uint8_t* b = cacheLoad(fat_first_ + block, false);
-        if (!b) return -1;
-        uint32_t count = entries - block * per_block;
-        if (count > per_block) count = per_block;
-        for (uint32_t i = 0; i < count; ++i) {
-            uint32_t v = fat_bits_ == 16 ? get16(b + 2 * i) : get32(b + 4 * i) & 0x0FFFFFFF;
-            if (v == 0) ++free;
-        }
+        const int32_t n = freeInFatBlock(block);
+        if (n < 0) return -1;
+        free += static_cast<uint32_t>(n);
     }
     setFreeCount(free);
     exhausted_ = free == 0;
@@ -349,7 +362,7 @@ int32_t FatVolume::countFree(FatBlockStep step, void* context) {
 
 // A known count ends any count in slices.
 void FatVolume::setFreeCount(uint32_t free) {
-    slice_block_ = slice_free_ = 0;
+    slicing_ = false;
     if (free_count_ != free) {
         free_count_ = free;
         fsinfo_dirty_ = true;
@@ -357,38 +370,26 @@ void FatVolume::setFreeCount(uint32_t free) {
 }
 
 void FatVolume::sliceTaken(uint32_t cluster, int32_t change) {
-    if (slice_block_ == 0 || free_count_ != kUnknown) return;
-    // Blocks from slice_block_ - 1 on are still to be read, and will show the change.
-    if (cluster / (fat_bits_ == 16 ? 256u : 128u) + 1 < slice_block_) slice_free_ += change;
+    // Blocks from slice_next_ on are still to be read, and will show the change.
+    if (slicing_ && cluster / fatEntriesPerBlock() < slice_next_) slice_free_ += change;
 }
 
 int8_t FatVolume::countFreeSlice(uint32_t blocks) {
     if (fat_bits_ != 16 && fat_bits_ != 32) return -1;
     if (free_count_ != kUnknown) return 1;
-    const uint32_t per_block = fat_bits_ == 16 ? 256 : 128;
-    const uint32_t entries = clusters_ + 2;
-    // slice_block_ holds the next block plus one, so that 0 says no count is under way.
-    if (slice_block_ == 0) {
-        slice_block_ = 1;
-        slice_free_ = 0;
+    if (!slicing_) {
+        slicing_ = true;
+        slice_next_ = slice_free_ = 0;
     }
-    for (uint32_t n = 0; n < blocks; ++n) {
-        const uint32_t block = slice_block_ - 1;
-        if (block * per_block >= entries) break;
-        const uint8_t* b = cacheLoad(fat_first_ + block, false);
-        if (!b) {
-            slice_block_ = slice_free_ = 0;
+    for (uint32_t n = 0; n < blocks && slice_next_ < fatBlocksInUse(); ++n, ++slice_next_) {
+        const int32_t free = freeInFatBlock(slice_next_);
+        if (free < 0) {
+            slicing_ = false;
             return -1;
         }
-        uint32_t count = entries - block * per_block;
-        if (count > per_block) count = per_block;
-        for (uint32_t i = 0; i < count; ++i) {
-            uint32_t v = fat_bits_ == 16 ? get16(b + 2 * i) : get32(b + 4 * i) & 0x0FFFFFFF;
-            if (v == 0) ++slice_free_;
-        }
-        ++slice_block_;
+        slice_free_ += static_cast<uint32_t>(free);
     }
-    if ((slice_block_ - 1) * per_block < entries) return 0;
+    if (slice_next_ < fatBlocksInUse()) return 0;
     const uint32_t free = slice_free_;
     setFreeCount(free);
     exhausted_ = free == 0;
@@ -569,7 +570,7 @@ bool FatVolume::dirInsert(uint32_t dir_start, const FatName& name, uint8_t attr,
         hinted = e[kDirName] == kEntryFree || e[kDirName] == kEntryDeleted;
         if (hinted) run_start = free_hint_;
     }
-    for (; !hinted;) {
+    while (!hinted) {
         const uint8_t* e = dirEntry(c, false);
         if (!e) return false;
         if (e[kDirName] == kEntryFree || e[kDirName] == kEntryDeleted) {

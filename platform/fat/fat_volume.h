@@ -215,12 +215,16 @@ private:
     // remove sets or clears it.
     bool free_hint_valid_;
     FatDirCursor free_hint_;
-    // The count in slices: the next FAT block to read (0: none under way) and the free
-    // entries in the blocks before it.
-    uint32_t slice_block_;
+    // The count in slices, while under way: the next FAT block to read and the free entries
+    // in the blocks before it.
+    bool slicing_;
+    uint32_t slice_next_;
     uint32_t slice_free_;
     void sliceTaken(uint32_t cluster, int32_t change); // a cluster's entry changed under a slice
     void setFreeCount(uint32_t free);
+    uint32_t fatEntriesPerBlock() const { return fat_bits_ == 16 ? 256 : 128; }
+    uint32_t fatBlocksInUse() const; // the FAT blocks that hold entries of clusters
+    int32_t freeInFatBlock(uint32_t block);
     uint32_t cache_block_;
     bool cache_dirty_;
     uint8_t cache_[512];
