@@ -9,18 +9,7 @@
 using sim::Board;
 
 // ------------------------------------------------------------------ pins and time
-
-void pinMode(uint8_t pin, uint8_t mode) { Board::current().pin_mode_set(pin, mode); }
-void digitalWrite(uint8_t pin, uint8_t level) { Board::current().pin_write(pin, level); }
-int digitalRead(uint8_t pin) { return Board::current().pin_read(pin); }
-
-// A loop that polls a clock sees it move: an idle jump goes no further than the clock's
-// next change.
-uint32_t millis() {
-    Board& b = Board::current();
-    b.poll_until(b.next_millis_change());
-    return b.millis_now();
-}
+// (the calls the firmware makes in every pass are in platform_polls.cpp)
 
 uint32_t micros() {
     Board& b = Board::current();
@@ -37,7 +26,6 @@ void delay(uint32_t ms) {
 void timer_tc0_setup(uint16_t divisor, uint16_t compare) { Board::current().timer_setup(divisor, compare); }
 void timer_tc0_start() { Board::current().timer_start(); }
 void timer_tc0_stop() { Board::current().timer_stop(); }
-void timer_tc0_acknowledge() { Board::current().call_neutral(); }
 
 // ------------------------------------------------------------------ serial ports
 
@@ -48,9 +36,6 @@ HardwareSerial Serial3(3);
 
 void HardwareSerial::begin(uint32_t baud) { Board::current().uart(unit_).begin(baud); }
 void HardwareSerial::end() { Board::current().uart(unit_).end(); }
-int HardwareSerial::available() { return Board::current().uart(unit_).available(); }
-int HardwareSerial::read() { return Board::current().uart(unit_).read(); }
-int HardwareSerial::peek() { return Board::current().uart(unit_).peek(); }
 void HardwareSerial::flush() { Board::current().uart(unit_).flush(); }
 size_t HardwareSerial::write(uint8_t b) { return Board::current().uart(unit_).write(b); }
 size_t HardwareSerial::write(const uint8_t* data, size_t n) {
@@ -120,7 +105,6 @@ int TwoWire::read() {
 // ------------------------------------------------------------------ watchdog and heap
 
 void sodaq_wdt_enable(wdt_period period) { Board::current().wdt_enable(period); }
-void sodaq_wdt_reset() { Board::current().wdt_feed(); }
 void halt_until_watchdog() { Board::current().halt(); }
 
 void* heap_alloc(size_t n) { return Board::current().heap_realloc(nullptr, n); }
