@@ -148,18 +148,10 @@ void Board::deliver_due() {
             return;
         }
         restart_streak();
-        // One instant, in the fixed order written at the top of board.h.
-        for (int u = 0; u < 4; ++u)
-            if (uarts_[u]->next_to_board() <= t) uarts_[u]->deliver_to_board(t);
-        for (int u = 0; u < 4; ++u)
-            if (uarts_[u]->next_to_device() <= t) uarts_[u]->deliver_to_device(t);
-        while (!events_.empty() && events_.begin()->first.first <= t) {
-            auto it = events_.begin();
-            auto fn = std::move(it->second);
-            events_.erase(it);
-            next_dirty_ = true;
-            fn();
-        }
+        // One instant, in the fixed order written at the top of board.h. The ports and the
+        // world events are looked at only when one of them is due (next_event() has just
+        // worked out the earliest of them): an idle millisecond is the tick alone.
+        if (next_remembered_ <= t) deliver_ports_and_events(t);
         if (timer_next_ <= t) {
             ++timer_ticks_;
             timer_next_ = next_tick_time();
@@ -169,6 +161,20 @@ void Board::deliver_due() {
             wdt_expiry_ = kNever;
             throw BoardReset{halt_cause_.empty() ? std::string("watchdog: not fed in time") : halt_cause_};
         }
+    }
+}
+
+void Board::deliver_ports_and_events(Nanos t) {
+    for (int u = 0; u < 4; ++u)
+        if (uarts_[u]->next_to_board() <= t) uarts_[u]->deliver_to_board(t);
+    for (int u = 0; u < 4; ++u)
+        if (uarts_[u]->next_to_device() <= t) uarts_[u]->deliver_to_device(t);
+    while (!events_.empty() && events_.begin()->first.first <= t) {
+        auto it = events_.begin();
+        auto fn = std::move(it->second);
+        events_.erase(it);
+        next_dirty_ = true;
+        fn();
     }
 }
 

@@ -245,6 +245,7 @@ public:
 
 private:
     void deliver_due();
+    void deliver_ports_and_events(Nanos t);
     void pin_mode_change(uint8_t pin, uint8_t mode);
     void pin_write_change(uint8_t pin, uint8_t level);
     void refresh_millis();
