@@ -37,12 +37,16 @@ public:
     void forget_before(Nanos t); // the receiver stopped listening until t
 
 private:
+    // The end of the stop bit is worked out once, when the frame is queued (it is asked for
+    // at every byte delivered and every byte written, and takes a division).
     struct Frame {
         Nanos start;
         uint32_t baud;
         uint8_t byte;
+        Nanos stop_end;
+        Frame(Nanos s, uint32_t b, uint8_t v) : start(s), baud(b), byte(v), stop_end(edge(10)) {}
         Nanos edge(int bit) const { return start + (uint64_t(bit) * 1000000000ull + baud / 2) / baud; }
-        Nanos end() const { return edge(10); }
+        Nanos end() const { return stop_end; }
         int level_at_bit(int k) const { return k == 0 ? 0 : k == 9 ? 1 : (byte >> (k - 1)) & 1; }
     };
     int level(Nanos t) const;
