@@ -18,17 +18,19 @@ Board* Board::current_ = nullptr;
 namespace {
 constexpr uint64_t kNominalHz = 48000000;
 
-// Runs the timer interrupt with the guard flag set; the flag is cleared however it ends.
-struct IsrGuard {
-    bool& flag;
-    explicit IsrGuard(bool& f) : flag(f) { flag = true; }
-    ~IsrGuard() { flag = false; }
-};
 } // namespace
+
+// Runs the timer interrupt with the board inside it; it leaves it however the interrupt ends.
+struct Board::IsrGuard {
+    Board& board;
+    explicit IsrGuard(Board& b) : board(b) { board.set_in_isr(true); }
+    ~IsrGuard() { board.set_in_isr(false); }
+};
 
 Board::Board(const BoardConfig& config) : cfg_(config), pins_(kPins) {
     if (cfg_.call_cost < 1) cfg_.call_cost = 1; // the idle streak is counted in time
     if (cfg_.idle_streak < 1) cfg_.idle_streak = 1;
+    poll_cost_ = cfg_.call_cost;
     // Oscillator frequency in milli-hertz: 48 MHz x (1 + error).
     long double f = (long double)kNominalHz * 1000.0L * (1.0L + (long double)config.oscillator_ppm * 1e-6L);
     osc_mhz_ = static_cast<uint64_t>(f + 0.5L);
@@ -180,7 +182,7 @@ void Board::deliver_ports_and_events(Nanos t) {
 
 void Board::run_isr() {
     if (!isr_ || in_isr_ || isr_blocked_) return;
-    IsrGuard guard(in_isr_);
+    IsrGuard guard(*this);
     isr_();
 }
 
@@ -208,6 +210,7 @@ void Board::idle_jump(Nanos horizon) {
 }
 
 void Board::poll_slow(Nanos horizon) {
+    if (in_isr_) return;
     if (now_ >= streak_end_) {
         now_ -= cfg_.call_cost;
         idle_jump(horizon);
@@ -260,7 +263,7 @@ void Board::pin_write_change(uint8_t pin, uint8_t level) {
 uint8_t Board::pin_read(uint8_t pin) {
     if (pin >= kPins) return 0;
     uint8_t v = pin_mode_[pin] == 1 ? pin_out_[pin] : pins_[pin].in;
-    if (!in_isr_) poll();
+    poll();
     return v;
 }
 
@@ -323,7 +326,7 @@ void Board::halt() {
     halt_cause_ = in_isr_ ? "watchdog: firmware halted in the timer interrupt"
                           : "watchdog: firmware halted in the main loop";
     if (in_isr_) isr_blocked_ = true;
-    in_isr_ = false;
+    set_in_isr(false);
     if (!wdt_enabled_) throw std::runtime_error("simulated board: halted with the watchdog off");
     wait_until(kNever);
     throw std::logic_error("unreachable");
@@ -404,7 +407,7 @@ void Board::reset_hardware() {
     next_dirty_ = true;
     wdt_enabled_ = false;
     wdt_expiry_ = kNever;
-    in_isr_ = false;
+    set_in_isr(false);
     isr_blocked_ = false;
     halt_cause_.clear();
     for (auto& [p, n] : heap_) std::free(p);

@@ -178,10 +178,10 @@ public:
     void poll() { poll_until(kNever); }
     // The same, for a reading that changes by itself at `horizon` (a clock). The streak's
     // last poll is the one that would reach streak_end_: it jumps instead (poll_slow).
+    // Inside the interrupt a poll costs nothing (poll_cost_ is 0) and poll_slow returns.
     void poll_until(Nanos horizon) {
-        if (in_isr_) return;
-        now_ += cfg_.call_cost;
-        if (now_ >= poll_due_) poll_slow(horizon);
+        now_ += poll_cost_;
+        if (__builtin_expect(now_ >= poll_due_, 0)) poll_slow(horizon);
     }
     // A call that takes time but neither acts nor polls: the streak waits for it.
     void call_neutral() {
@@ -200,14 +200,14 @@ public:
     void pin_mode_set(uint8_t pin, uint8_t mode) {
         // Re-applying the mode a pin already has changes nothing: it polls (inline: the
         // firmware does it in every pass of its loop).
-        if (pin < kPins && pin_mode_[pin] == mode) poll();
+        if (__builtin_expect(pin < kPins && pin_mode_[pin] == mode, 1)) poll();
         else pin_mode_change(pin, mode);
     }
     void pin_write(uint8_t pin, uint8_t level) {
         // Writing the level a pin already drives changes nothing outside: like a read, it
         // counts toward the idle streak (a loop that keeps a supply switched off each pass).
-        if (pin < kPins && pin_out_[pin] == (level ? 1 : 0)) {
-            if (!in_isr_) poll();
+        if (__builtin_expect(pin < kPins && pin_out_[pin] == (level ? 1 : 0), 1)) {
+            poll();
             return;
         }
         pin_write_change(pin, level);
@@ -217,11 +217,11 @@ public:
     // millis() now and when it next changes, from a span worked out once a millisecond (each
     // working out takes three 128-bit divisions).
     uint32_t millis_now() {
-        if (now_ < ms_from_ || now_ >= ms_until_) refresh_millis();
+        if (__builtin_expect(now_ < ms_from_ || now_ >= ms_until_, 0)) refresh_millis();
         return ms_value_;
     }
     Nanos next_millis_change() {
-        if (now_ < ms_from_ || now_ >= ms_until_) refresh_millis();
+        if (__builtin_expect(now_ < ms_from_ || now_ >= ms_until_, 0)) refresh_millis();
         return ms_until_;
     }
     uint32_t micros() const;
@@ -244,6 +244,7 @@ public:
     Nanos time_of_cycles(uint64_t cycles) const; // inverse, rounded up
 
 private:
+    struct IsrGuard;
     void deliver_due();
     void deliver_ports_and_events(Nanos t);
     void pin_mode_change(uint8_t pin, uint8_t mode);
@@ -256,6 +257,10 @@ private:
     void advance_slow();
     void idle_jump(Nanos horizon);
     void poll_slow(Nanos horizon);
+    void set_in_isr(bool in) {
+        in_isr_ = in;
+        poll_cost_ = in ? 0 : cfg_.call_cost;
+    }
     void set_due(Nanos t) {
         due_ = t;
         refresh_poll_due();
@@ -288,6 +293,7 @@ private:
     mutable Nanos next_remembered_ = 0;
     mutable bool next_dirty_ = true;
     bool in_isr_ = false;
+    Nanos poll_cost_ = 0;        // call_cost, or 0 inside the interrupt
     bool isr_blocked_ = false;   // halted inside the interrupt: it cannot run again
     std::string halt_cause_;
     void (*isr_)() = nullptr;

@@ -28,8 +28,17 @@ uint32_t millis() {
 
 void timer_tc0_acknowledge() { Board::current().call_neutral(); }
 
-int HardwareSerial::available() { return Board::current().uart(unit_).available(); }
-int HardwareSerial::read() { return Board::current().uart(unit_).read(); }
-int HardwareSerial::peek() { return Board::current().uart(unit_).peek(); }
+int HardwareSerial::available() {
+    Board& b = Board::current();
+    return b.uart(unit_).available(b);
+}
+int HardwareSerial::read() {
+    Board& b = Board::current();
+    return b.uart(unit_).read(b);
+}
+int HardwareSerial::peek() {
+    Board& b = Board::current();
+    return b.uart(unit_).peek(b);
+}
 
 void sodaq_wdt_reset() { Board::current().wdt_feed(); }

@@ -91,25 +91,26 @@ public:
     void begin(uint32_t baud);
     void end();
     // The firmware polls these in every pass of its loop: inline, each costs it one call.
-    int available() {
-        if (rx_.empty()) board_.poll();
-        else board_.call();
+    // `b` is this port's board, which the caller holds already (one load less a poll).
+    int available(Board& b) {
+        if (rx_.empty()) b.poll();
+        else b.call();
         return static_cast<int>(rx_.size());
     }
-    int read() {
+    int read(Board& b) {
         if (rx_.empty()) {
-            board_.poll();
+            b.poll();
             if (rx_.empty()) return -1;
         } else {
-            board_.call();
+            b.call();
         }
-        uint8_t b = rx_.front();
+        uint8_t v = rx_.front();
         rx_.pop_front();
-        return b;
+        return v;
     }
-    int peek() {
-        if (rx_.empty()) board_.poll();
-        else board_.call();
+    int peek(Board& b) {
+        if (rx_.empty()) b.poll();
+        else b.call();
         return rx_.empty() ? -1 : rx_.front();
     }
     size_t write(uint8_t b);
