@@ -14,6 +14,9 @@ Board* Board::current_ = nullptr;
 // A firmware image loaded at run time needs every platform operation, whether or not the
 // simulator itself calls it: this reference keeps them all in any program with a board.
 [[gnu::used]] static HardwareSerial* const kKeepPlatformOperations = &Serial0;
+// The same for the per-pass operations (platform_polls.cpp), which a firmware linked with the
+// board (unit tests) takes from here and the image has its own copy of.
+[[gnu::used]] static void (*const kKeepPassOperations)(uint8_t, uint8_t) = &pinMode;
 
 namespace {
 constexpr uint64_t kNominalHz = 48000000;
@@ -34,6 +37,9 @@ Board::Board(const BoardConfig& config) : cfg_(config), pins_(kPins) {
     // Oscillator frequency in milli-hertz: 48 MHz x (1 + error).
     long double f = (long double)kNominalHz * 1000.0L * (1.0L + (long double)config.oscillator_ppm * 1e-6L);
     osc_mhz_ = static_cast<uint64_t>(f + 0.5L);
+    const unsigned __int128 ms_step = (unsigned __int128)48000 * 1000000000000ull;
+    ms_step_q_ = static_cast<uint64_t>(ms_step / osc_mhz_);
+    ms_step_r_ = static_cast<uint64_t>(ms_step % osc_mhz_);
     for (int u = 0; u < 4; ++u)
         uarts_[u] = std::make_unique<Uart>(*this, u, cfg_.uart_rx_size, cfg_.uart_tx_size);
     current_ = this;
@@ -99,12 +105,36 @@ Nanos Board::time_of_cycles(uint64_t cycles) const {
     return boot_time_ + static_cast<Nanos>((n + osc_mhz_ - 1) / osc_mhz_);
 }
 
-// cycles_at(t) >= c exactly when t >= time_of_cycles(c): the span is exact.
+// cycles_at(t) >= c exactly when t >= time_of_cycles(c): the span is exact. The span after
+// the one worked out last starts where it ended, and its end is one step of the carried
+// quotient and remainder on (as the timer's next match): no division in a millisecond
+// that follows the one before, three when time has jumped further.
 void Board::refresh_millis() {
+    if (ms_until_ != 0 && now_ >= ms_until_) {
+        uint64_t q = ms_q_ + ms_step_q_, r = ms_r_ + ms_step_r_;
+        if (r >= osc_mhz_) {
+            r -= osc_mhz_;
+            ++q;
+        }
+        const Nanos until = boot_time_ + q + (r != 0 ? 1 : 0);
+        if (now_ < until) {
+            ms_from_ = ms_until_;
+            ms_until_ = until;
+            ms_q_ = q;
+            ms_r_ = r;
+            ms_value_ = static_cast<uint32_t>(++ms_count_);
+            return;
+        }
+    }
     const uint64_t ms = cycles_at(now_) / 48000;
+    ms_count_ = ms;
     ms_value_ = static_cast<uint32_t>(ms);
     ms_from_ = ms == 0 ? 0 : time_of_cycles(ms * 48000);
-    ms_until_ = time_of_cycles((ms + 1) * 48000);
+    // time_of_cycles((ms + 1) * 48000), its quotient and remainder kept for the step.
+    const unsigned __int128 n = (unsigned __int128)((ms + 1) * 48000) * 1000000000000ull;
+    ms_q_ = static_cast<uint64_t>(n / osc_mhz_);
+    ms_r_ = static_cast<uint64_t>(n % osc_mhz_);
+    ms_until_ = boot_time_ + ms_q_ + (ms_r_ != 0 ? 1 : 0);
 }
 
 uint32_t Board::millis() const { return static_cast<uint32_t>(cycles_at(now_) / 48000); }

@@ -310,6 +310,9 @@ private:
     // millis() is ms_value_ from ms_from_ until ms_until_ (an empty span: not worked out).
     Nanos ms_from_ = 1, ms_until_ = 0;
     uint32_t ms_value_ = 0;
+    // The millisecond counted since boot, and (ms + 1) * 48000 * 1e12 = ms_q_ * osc + ms_r_;
+    // a millisecond's share of it.
+    uint64_t ms_count_ = 0, ms_q_ = 0, ms_r_ = 0, ms_step_q_ = 0, ms_step_r_ = 0;
 
     // TC0
     bool timer_running_ = false;
