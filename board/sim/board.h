@@ -214,8 +214,8 @@ public:
     }
     uint8_t pin_read(uint8_t pin);
     uint32_t millis() const;
-    // millis() now and when it next changes, from a span worked out once a millisecond (each
-    // working out takes three 128-bit divisions).
+    // millis() now and when it next changes, from a span worked out once a millisecond (one
+    // carried step after the span before, three 128-bit divisions after a jump).
     uint32_t millis_now() {
         if (__builtin_expect(now_ < ms_from_ || now_ >= ms_until_, 0)) refresh_millis();
         return ms_value_;

@@ -131,6 +131,28 @@ TEST(BoardTimer, TickFollowsTheCompareValueAndTheOscillatorError) {
     }
 }
 
+// The clock the firmware reads a millisecond at a time (a span carried on from the one
+// before, or worked out afresh after a jump) is the cycle count's, and its next change falls
+// at the exact instant of the next millisecond's cycle, for gaps shorter and longer than one.
+TEST(BoardTimer, MillisAndItsNextChangeFollowTheCycleCountAcrossStepsAndJumps) {
+    for (double ppm : {-10000.0, 37.3, 5000.0}) {
+        BoardConfig cfg;
+        cfg.oscillator_ppm = ppm;
+        Board board(cfg);
+        board.run_code([&] {
+            const uint32_t gaps_ms[] = {0, 1, 1, 2, 1, 7, 1, 1, 250, 1};
+            for (int k = 0; k < 3000; ++k) {
+                delay(gaps_ms[k % 10]);
+                const uint32_t ms = millis();
+                ASSERT_EQ(ms, board.millis()) << ppm << " " << k;
+                const Nanos next = board.next_millis_change();
+                ASSERT_EQ(board.cycles_at(next) / 48000, ms + 1ull) << ppm << " " << k;
+                ASSERT_EQ(board.cycles_at(next - 1) / 48000, ms) << ppm << " " << k;
+            }
+        });
+    }
+}
+
 namespace {
 std::vector<Nanos> g_tick_times;
 void record_tick() { g_tick_times.push_back(Board::current().now()); }
