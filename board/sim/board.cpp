@@ -37,9 +37,7 @@ Board::Board(const BoardConfig& config) : cfg_(config), pins_(kPins) {
     // Oscillator frequency in milli-hertz: 48 MHz x (1 + error).
     long double f = (long double)kNominalHz * 1000.0L * (1.0L + (long double)config.oscillator_ppm * 1e-6L);
     osc_mhz_ = static_cast<uint64_t>(f + 0.5L);
-    const unsigned __int128 ms_step = (unsigned __int128)48000 * 1000000000000ull;
-    ms_step_q_ = static_cast<uint64_t>(ms_step / osc_mhz_);
-    ms_step_r_ = static_cast<uint64_t>(ms_step % osc_mhz_);
+    ms_step_ = CycleTime::of(48000, osc_mhz_);
     for (int u = 0; u < 4; ++u)
         uarts_[u] = std::make_unique<Uart>(*this, u, cfg_.uart_rx_size, cfg_.uart_tx_size);
     current_ = this;
@@ -88,16 +86,16 @@ uint64_t Board::cycles_at(Nanos t) const {
     return static_cast<uint64_t>(c / 1000000000000ull);
 }
 
-// time_of_cycles(start + (ticks + 1) * period), with the quotient and remainder of the
-// division carried from the tick before: the exact time, a 128-bit division less a tick.
+Board::CycleTime Board::CycleTime::of(uint64_t cycles, uint64_t osc_mhz) {
+    const unsigned __int128 n = (unsigned __int128)cycles * 1000000000000ull;
+    return {static_cast<uint64_t>(n / osc_mhz), static_cast<uint64_t>(n % osc_mhz)};
+}
+
+// time_of_cycles(start + (ticks + 1) * period), carried from the tick before: the exact
+// time, a 128-bit division less a tick.
 Nanos Board::next_tick_time() {
-    tick_q_ += tick_step_q_;
-    tick_r_ += tick_step_r_;
-    if (tick_r_ >= osc_mhz_) {
-        tick_r_ -= osc_mhz_;
-        ++tick_q_;
-    }
-    return boot_time_ + tick_q_ + (tick_r_ != 0 ? 1 : 0);
+    tick_.add(tick_step_, osc_mhz_);
+    return boot_time_ + tick_.ns();
 }
 
 Nanos Board::time_of_cycles(uint64_t cycles) const {
@@ -111,30 +109,21 @@ Nanos Board::time_of_cycles(uint64_t cycles) const {
 // that follows the one before, three when time has jumped further.
 void Board::refresh_millis() {
     if (ms_until_ != 0 && now_ >= ms_until_) {
-        uint64_t q = ms_q_ + ms_step_q_, r = ms_r_ + ms_step_r_;
-        if (r >= osc_mhz_) {
-            r -= osc_mhz_;
-            ++q;
-        }
-        const Nanos until = boot_time_ + q + (r != 0 ? 1 : 0);
+        CycleTime end = ms_end_;
+        end.add(ms_step_, osc_mhz_);
+        const Nanos until = boot_time_ + end.ns();
         if (now_ < until) {
             ms_from_ = ms_until_;
             ms_until_ = until;
-            ms_q_ = q;
-            ms_r_ = r;
-            ms_value_ = static_cast<uint32_t>(++ms_count_);
+            ms_end_ = end;
+            ++ms_count_;
             return;
         }
     }
-    const uint64_t ms = cycles_at(now_) / 48000;
-    ms_count_ = ms;
-    ms_value_ = static_cast<uint32_t>(ms);
-    ms_from_ = ms == 0 ? 0 : time_of_cycles(ms * 48000);
-    // time_of_cycles((ms + 1) * 48000), its quotient and remainder kept for the step.
-    const unsigned __int128 n = (unsigned __int128)((ms + 1) * 48000) * 1000000000000ull;
-    ms_q_ = static_cast<uint64_t>(n / osc_mhz_);
-    ms_r_ = static_cast<uint64_t>(n % osc_mhz_);
-    ms_until_ = boot_time_ + ms_q_ + (ms_r_ != 0 ? 1 : 0);
+    ms_count_ = cycles_at(now_) / 48000;
+    ms_from_ = ms_count_ == 0 ? 0 : time_of_cycles(ms_count_ * 48000);
+    ms_end_ = CycleTime::of((ms_count_ + 1) * 48000, osc_mhz_);
+    ms_until_ = boot_time_ + ms_end_.ns();
 }
 
 uint32_t Board::millis() const { return static_cast<uint32_t>(cycles_at(now_) / 48000); }
@@ -324,13 +313,9 @@ void Board::timer_start() {
     timer_start_cycles_ = cycles_at(now_);
     timer_ticks_ = 0;
     // The first compare match by one division; each later one by a step (next_tick_time).
-    const unsigned __int128 first = (unsigned __int128)(timer_start_cycles_ + timer_period_cycles_) * 1000000000000ull;
-    const unsigned __int128 step = (unsigned __int128)timer_period_cycles_ * 1000000000000ull;
-    tick_q_ = static_cast<uint64_t>(first / osc_mhz_);
-    tick_r_ = static_cast<uint64_t>(first % osc_mhz_);
-    tick_step_q_ = static_cast<uint64_t>(step / osc_mhz_);
-    tick_step_r_ = static_cast<uint64_t>(step % osc_mhz_);
-    timer_next_ = boot_time_ + tick_q_ + (tick_r_ != 0 ? 1 : 0); // time_of_cycles(start + period)
+    tick_ = CycleTime::of(timer_start_cycles_ + timer_period_cycles_, osc_mhz_);
+    tick_step_ = CycleTime::of(timer_period_cycles_, osc_mhz_);
+    timer_next_ = boot_time_ + tick_.ns(); // time_of_cycles(start + period)
     schedule_due(timer_next_);
 }
 

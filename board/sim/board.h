@@ -218,7 +218,7 @@ public:
     // carried step after the span before, three 128-bit divisions after a jump).
     uint32_t millis_now() {
         if (__builtin_expect(now_ < ms_from_ || now_ >= ms_until_, 0)) refresh_millis();
-        return ms_value_;
+        return static_cast<uint32_t>(ms_count_);
     }
     Nanos next_millis_change() {
         if (__builtin_expect(now_ < ms_from_ || now_ >= ms_until_, 0)) refresh_millis();
@@ -307,20 +307,34 @@ private:
     // Oscillator: frequency in milli-hertz, exact integer arithmetic for cycle times.
     uint64_t osc_mhz_;
     Nanos boot_time_ = 0;
-    // millis() is ms_value_ from ms_from_ until ms_until_ (an empty span: not worked out).
+    // A count of cycles since boot as nanoseconds: cycles * 1e12 = q * osc + r, the time
+    // q rounded up. Moved on by a whole step (a period, a millisecond) without a division.
+    struct CycleTime {
+        uint64_t q = 0, r = 0;
+        static CycleTime of(uint64_t cycles, uint64_t osc_mhz);
+        void add(const CycleTime& step, uint64_t osc_mhz) {
+            q += step.q;
+            r += step.r;
+            if (r >= osc_mhz) {
+                r -= osc_mhz;
+                ++q;
+            }
+        }
+        Nanos ns() const { return q + (r != 0 ? 1 : 0); }
+    };
+    // millis() is ms_count_ from ms_from_ until ms_until_ (an empty span: not worked out);
+    // ms_end_ is the end's cycle count, (ms_count_ + 1) * 48000, and ms_step_ a millisecond.
     Nanos ms_from_ = 1, ms_until_ = 0;
-    uint32_t ms_value_ = 0;
-    // The millisecond counted since boot, and (ms + 1) * 48000 * 1e12 = ms_q_ * osc + ms_r_;
-    // a millisecond's share of it.
-    uint64_t ms_count_ = 0, ms_q_ = 0, ms_r_ = 0, ms_step_q_ = 0, ms_step_r_ = 0;
+    uint64_t ms_count_ = 0;
+    CycleTime ms_end_, ms_step_;
 
     // TC0
     bool timer_running_ = false;
     uint64_t timer_period_cycles_ = 48000;
     uint64_t timer_start_cycles_ = 0;
     uint64_t timer_ticks_ = 0;
-    // (start + (ticks + 1) * period) * 1e12 = tick_q_ * osc + tick_r_; a period's share of it
-    uint64_t tick_q_ = 0, tick_r_ = 0, tick_step_q_ = 0, tick_step_r_ = 0;
+    // The next compare match's cycle count, start + (ticks + 1) * period, and a period.
+    CycleTime tick_, tick_step_;
     Nanos next_tick_time();
     Nanos timer_next_ = kNever;
 
